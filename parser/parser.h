@@ -1,0 +1,155 @@
+// Systems-stream parser: the byte reader with its start-code shift register,
+// the pack, system-header and packet readers of both stream formats, the
+// payload sink with its extraction files, and the settings each program
+// chooses before it parses.
+//
+// The parser state is process-wide: one parse at a time.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "model.h"
+
+// ---------------------------------------------------------------------------
+// Input stream with its own block buffer.  Reading a byte behaves like getc on
+// a buffered file: the end-of-file flag is raised by the first read that finds
+// no byte, never by the read of the last byte.
+class stream_input {
+public:
+    stream_input() = default;
+    stream_input(const stream_input&) = delete;
+    stream_input& operator=(const stream_input&) = delete;
+    ~stream_input() { close(); }
+
+    // Opens `path` for binary reading; false when it cannot be opened.
+    bool open(const char* path);
+    // Takes over an already opened file.
+    void attach(FILE* fp);
+    void close();
+    bool is_open() const { return fp_ != nullptr; }
+
+    // True once a read found the end of the file or a read error.
+    bool at_end() const { return eof_ || error_; }
+    bool had_error() const { return error_; }
+
+    // Next byte, or -1 when there is none.
+    int get() {
+        if (pos_ < len_) return buf_[pos_++];
+        return refill_and_get();
+    }
+
+    // Bytes buffered and not yet consumed; refills when the buffer is empty.
+    // Returns 0 at the end of the file (and raises the end flag).
+    size_t available();
+    const unsigned char* peek() const { return buf_.get() + pos_; }
+    void advance(size_t n) { pos_ += n; }
+
+private:
+    int refill_and_get();
+    bool refill();
+
+    static constexpr size_t block_size = 1 << 16;
+    FILE* fp_ = nullptr;
+    std::unique_ptr<unsigned char[]> buf_;
+    size_t pos_ = 0;
+    size_t len_ = 0;
+    bool eof_ = false;
+    bool error_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Parser state.
+extern stream_input _mpeg_fp;
+extern int64_t _file_position;        // offset of the next byte
+extern uint32_t _last_4_bytes;        // last four bytes read, newest lowest
+extern uint64_t _n_packs;             // pack headers read in this parse
+extern int32_t _mpeg_systems_format;  // 1 = program stream, 0 = MPEG-1 system stream
+extern pack_struct* _current_pack;
+extern packet_struct* _current_packet;
+extern system_header_struct* _current_system_header;
+
+// Settings, chosen by each program before it parses.
+extern bool _export_is_text_dump;
+extern bool _export_CL_lisp;
+extern bool _export_elisp;
+extern bool _extract_streams;
+extern bool _streamable_extract_streams;
+extern bool _exit_on_stream_error;
+
+// What happens to a finished pack.  The analyser keeps `collect_pack`.
+using pack_sink_fn = void (*)(std::unique_ptr<pack_struct>);
+extern pack_sink_fn _pack_sink;
+
+// Streamable plug-in hook.  The parser calls
+// `execute_buffer_streamable_plugins`, which hands the payload to the
+// function installed here by the plug-in host (nothing when none is).
+using streamable_hook_fn = void (*)(pack_struct* pack, packet_struct* packet,
+                                    const unsigned char* data, int length);
+extern streamable_hook_fn _streamable_plugins_hook;
+void execute_buffer_streamable_plugins(pack_struct* pack, packet_struct* packet,
+                                       const unsigned char* data, int length);
+
+// ---------------------------------------------------------------------------
+// Byte reader: every header byte goes through here, so `_last_4_bytes` always
+// holds the last four bytes consumed.  Past the end of the file a byte reads
+// as 0xFF and the position still advances.
+inline uint8_t read_byte() {
+    int c = _mpeg_fp.get();
+    uint8_t b = c < 0 ? 0xFF : static_cast<uint8_t>(c);
+    _last_4_bytes = (_last_4_bytes << 8) | b;
+    ++_file_position;
+    return b;
+}
+
+// Like read_byte, but tells whether the byte lay past the end of the file:
+// returns -1 then (0xFF has still been shifted in and counted).
+inline int read_byte_or_end() {
+    int c = _mpeg_fp.get();
+    uint8_t b = c < 0 ? 0xFF : static_cast<uint8_t>(c);
+    _last_4_bytes = (_last_4_bytes << 8) | b;
+    ++_file_position;
+    return c;
+}
+
+inline void read_bytes(int n) {
+    for (int i = 0; i < n; ++i) read_byte();
+}
+
+// Consumes the bytes from `_file_position` up to `end` as if read one at a
+// time.  Bytes that exist in the file are handed to `sink` in blocks (when
+// it is not null); bytes past the end of the file are counted, not handed.
+using block_sink_fn = void (*)(const unsigned char* data, size_t n, void* ctx);
+void consume_until(int64_t end, block_sink_fn sink, void* ctx);
+
+// ---------------------------------------------------------------------------
+// Parse driver.
+void parse_mpeg_file(const char* path);
+// Scan loop over the stream already opened in `_mpeg_fp`; resets the
+// position, the register and the pack count first.
+void scan_mpeg_stream();
+const char* get_mpeg_file_name();
+
+void read_pack();
+void read_system_header();
+void read_mpeg1_system_header();
+void read_pes_packet();
+void read_mpeg1_pack(uint8_t b0);
+void read_mpeg1_packet();
+
+// Name of a program-stream stream_id, and whether its packets carry the
+// optional PES header.  Unknown ids give nullptr.
+const char* pes_stream_name(uint8_t stream_id, bool* has_optional_header);
+// The same for MPEG-1 system streams.
+const char* mpeg1_stream_name(uint8_t stream_id, bool* has_packet_header);
+
+// ---------------------------------------------------------------------------
+// Payload sink and extraction files.
+//
+// Reads the payload of the current packet up to `ends_at`; appends it to the
+// stream's extraction file when `_extract_streams` is on, and with
+// `streamable` collects it for the streamable plug-ins.
+void payload_sink(uint8_t stream_id, int64_t ends_at, bool streamable);
+// Removes the extraction files ("0x..mpeg") from the working directory.
+void delete_extracted_streams();

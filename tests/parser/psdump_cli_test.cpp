@@ -1,0 +1,153 @@
+// The psdump command: arguments, usage, pack count, the standard-error
+// reports, extraction files and exit statuses, run as a real process.
+#include <gtest/gtest.h>
+
+#include "stream_builder.h"
+#include "test_util.h"
+
+using namespace sb;
+
+namespace {
+
+const std::string usage_tail = " [mpeg_file] {[print_pack_count] [extract_streams] [cl-lisp]}\n";
+
+class PsdumpTest : public ::testing::Test {
+protected:
+    tu::run_result psdump(std::vector<std::string> args, const std::string& name = "psdump") {
+        args.insert(args.begin(), name);
+        return tu::run(args, dir_.path().string(), PSDUMP_PATH);
+    }
+    std::string write(const std::string& name, const bytes& data) {
+        std::string path = dir_.file(name);
+        tu::write_file(path, data);
+        return path;
+    }
+    tu::temp_dir dir_;
+};
+
+bytes two_pack_stream() {
+    pes_fields f;
+    f.pts = 9000;
+    return concat({pack_header(0, 0, 1), pes_packet(0xE0, f, payload_bytes(40, 1)), pack_header(1, 0, 1),
+                   pes_packet(0xC0, f, payload_bytes(20, 2))});
+}
+
+}  // namespace
+
+TEST_F(PsdumpTest, UsageAndOpenFailures) {
+    tu::run_result r = psdump({}, "./my-dumper");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Usage: ./my-dumper" + usage_tail);
+    EXPECT_EQ(r.err, "");
+
+    r = psdump({dir_.file("nope.mpg"), "cl-lisp", "print_pack_count"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Could not open " + dir_.file("nope.mpg") + "\nUsage: psdump" + usage_tail);
+    EXPECT_EQ(r.err, "");
+
+    // The first argument is always the stream path, even when it is an
+    // option word.
+    r = psdump({"cl-lisp", dir_.file("x.mpg")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Could not open cl-lisp\nUsage: psdump" + usage_tail);
+}
+
+TEST_F(PsdumpTest, PackCountAndEmptyFiles) {
+    std::string stream = write("s.mpg", two_pack_stream());
+    tu::run_result r = psdump({stream, "print_pack_count", "junk", "PRINT_Pack_Count"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string count = "Total Packs = 2\n";
+    ASSERT_GE(r.out.size(), 2 * count.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - 2 * count.size()), count + count);
+    EXPECT_EQ(r.out.rfind("Pack [0x0]\n\tscr = 0:0\n", 0), 0u);
+
+    // Two arguments only: the word is the path, and no count is printed.
+    std::string named = write("print_pack_count", two_pack_stream());
+    r = psdump({"print_pack_count"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("Total Packs"), std::string::npos);
+    EXPECT_NE(r.out.find("Pack [0x"), std::string::npos);
+
+    std::string empty = write("empty.mpg", {});
+    r = psdump({empty, "print_pack_count"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Total Packs = 0\n");
+    EXPECT_EQ(r.err, "Not an ISO 1172-1 or ISO 13818-1 stream\n");
+
+    std::string video = write("video.m2v", {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00, 0xF0, 0x15});
+    r = psdump({video});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream\n");
+
+    // Three bytes of a sequence header are not enough.
+    std::string short_video = write("short.m2v", {0x00, 0x00, 0x01});
+    r = psdump({short_video});
+    EXPECT_EQ(r.err, "Not an ISO 1172-1 or ISO 13818-1 stream\n");
+}
+
+TEST_F(PsdumpTest, EndCodeStopsTheScan) {
+    bytes data = concat({two_pack_stream(), start_code(0xB9), pack_header(7, 0, 1), pack_header(8, 0, 1)});
+    tu::run_result r = psdump({write("s.mpg", data), "print_pack_count"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Total Packs = 2\n"), std::string::npos);
+}
+
+TEST_F(PsdumpTest, StreamErrorsEndWithStatusOne) {
+    // An unknown stream_id: the dump up to its stream_id, then status 1, no
+    // pack count and no report.
+    pes_fields f;
+    bytes header = pack_header(0, 0, 1);
+    bytes data = concat({header, pes_packet(0x42, f, payload_bytes(3))});
+    tu::run_result r = psdump({write("u.mpg", data), "print_pack_count"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Pack [0x0]\n\tscr = 0:0\n\tmux = 1 - (50 bytes/second) \n\tstuffing = 0\n"
+                     "\t\tPacket [0xe]\n\t\t\tstream_id = 0x42  ");
+    EXPECT_EQ(r.err, "");
+
+    // The same stream in MPEG-1 form.
+    mpeg1_fields m;
+    data = concat({mpeg1_pack_header(0, 1), mpeg1_packet(0x42, m, payload_bytes(3))});
+    r = psdump({write("u1.mpg", data)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Pack [0x0]\n\tscr = 0\n\tmux = 1 - (50 bytes/second) \n"
+                     "\t\tPacket [0xc]\n\t\t\tstream_id = 0x42  ");
+
+    // A failed marker bit: the message once, then status 1.
+    pes_fields bad;
+    bad.extension = bytes{0x20, 0x05, 0x06};
+    data = concat({header, pes_packet(0xE0, bad, payload_bytes(3))});
+    r = psdump({write("m.mpg", data), "cl-lisp"});
+    EXPECT_EQ(r.status, 1);
+    const std::string message = "\nError\n Expecting marker bits around 0x19";
+    ASSERT_GE(r.out.size(), message.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);
+    EXPECT_EQ(r.out.find(message), r.out.size() - message.size());
+}
+
+TEST_F(PsdumpTest, ExtractStreamsAppendsAcrossRuns) {
+    std::string stream = write("s.mpg", two_pack_stream());
+    tu::run_result r = psdump({stream, "Extract_Streams"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(tu::read_bytes(dir_.file("0xe0.mpeg")), payload_bytes(40, 1));
+    EXPECT_EQ(tu::read_bytes(dir_.file("0xc0.mpeg")), payload_bytes(20, 2));
+    r = psdump({stream, "extract_streams"});
+    EXPECT_EQ(tu::read_bytes(dir_.file("0xc0.mpeg")), concat({payload_bytes(20, 2), payload_bytes(20, 2)}));
+}
+
+TEST_F(PsdumpTest, LispWordsTurnTheTextDumpOff) {
+    std::string stream = write("s.mpg", two_pack_stream());
+    tu::run_result r = psdump({stream, "CL-Lisp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("Pack ["), std::string::npos);
+    EXPECT_EQ(r.out.rfind("(defvar packs nil)\n", 0), 0u);
+    EXPECT_NE(r.out.find("(setf current-pack (make-pack 0 0 0 1 0))\n"), std::string::npos);
+
+    // A stream file whose name is an option word is both.
+    write("elisp", two_pack_stream());
+    r = psdump({"elisp", "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("Pack ["), std::string::npos);
+    EXPECT_NE(r.out.find("(setq packs (list current-pack))\n"), std::string::npos);
+}

@@ -1,0 +1,99 @@
+// Small helpers for tests: temporary directories, files and running a
+// program with its output captured.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace tu {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class temp_dir {
+public:
+    temp_dir() {
+        std::string tmpl = (fs::temp_directory_path() / "mpegtools-test-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const fs::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+inline void write_file(const std::string& path, const std::vector<uint8_t>& data) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<uint8_t> read_bytes(const std::string& path) {
+    std::string s = read_file(path);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+struct run_result {
+    int status = -1;  // exit status, or -1 when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs `argv` (argv[0] is the program path as typed) in `cwd` with standard
+// output and standard error captured.
+inline run_result run(const std::vector<std::string>& argv, const std::string& cwd,
+                      const std::string& program_path = "") {
+    temp_dir io;
+    std::string out_path = io.file("out"), err_path = io.file("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string old_cwd = fs::current_path().string();
+    fs::current_path(cwd);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid;
+    std::string exe = program_path.empty() ? argv[0] : program_path;
+    int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, args.data(), environ);
+    fs::current_path(old_cwd);
+    posix_spawn_file_actions_destroy(&actions);
+    run_result r;
+    if (rc != 0) throw std::runtime_error("cannot start " + exe);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+}  // namespace tu
