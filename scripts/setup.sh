@@ -11,7 +11,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   ffmpeg mjpegtools
   emacs-nox sbcl
-  xvfb xauth time
+  libgtk-3-dev guile-3.0-libs
+  xvfb xauth xdotool time
 )
 
 missing=()

@@ -1,0 +1,42 @@
+// Run-time binding to the Guile interpreter.  The library is opened with
+// dlopen; the gh_ entry points below are a thin layer of ours over Guile's
+// scm_ functions, resolved by name.  Every evaluation catches Scheme errors
+// at this boundary and reports them on standard output, so no Scheme error
+// ever unwinds through GTK or C++ frames.
+#pragma once
+
+#include <cstdint>
+
+struct scm_unused_struct;
+typedef scm_unused_struct* SCM;
+
+using main_prog_fn = void (*)(int argc, char** argv);
+
+// Handle of the loaded library, or null.
+extern void* g_guile_lib;
+// True once the glue file has been found and evaluated.
+extern bool plugin_extensions_are_available;
+
+// Entry slots; null until resolved.
+extern SCM (*GH_EVAL_FILE)(const char* path);
+extern uint32_t (*GH_SCM2ULONG)(SCM value);
+extern SCM (*GH_EVAL_STR)(const char* text);
+extern int32_t (*GH_SCM2INT)(SCM value);
+extern char* (*GH_SCM2NEWSTR)(SCM value, size_t* length);
+extern SCM (*GH_ULONG2SCM)(uint32_t value);
+extern SCM (*GH_NEW_PROCEDURE2_0)(const char* name, SCM (*fn)(SCM, SCM));
+extern SCM (*GH_NEW_PROCEDURE3_0)(const char* name, SCM (*fn)(SCM, SCM, SCM));
+extern SCM (*GH_CHAR2SCM)(char c);
+extern void (*GH_ENTER)(int argc, char** argv, main_prog_fn body);
+
+// Opens the library and resolves the nine gh_ slots (messages on failure).
+void load_guile();
+// Resolves "gh_enter" into GH_ENTER; false when it cannot be resolved.
+bool resolve_gh_enter();
+// Closes the library if it is loaded.
+void close_guile();
+// Evaluates the glue file and registers the primitives (inside gh_enter).
+void init_plugins();
+
+SCM plugins_left_shift(SCM value, SCM shift);
+SCM plugins_bit_extract(SCM value, SCM top, SCM count);
