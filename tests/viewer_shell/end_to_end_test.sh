@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Starts the real analyser on a sample stream under the test display and
+# works its toolbar with xdotool: Packs and Clocks open their windows, Run
+# closes them and shows the Run dialog, Quit ends the program with status 0.
+set -euo pipefail
+viewer=$1
+data=$2
+
+if [ -z "${DISPLAY:-}" ]; then
+  echo "no display: run this test under xvfb-run" >&2
+  exit 1
+fi
+command -v xdotool >/dev/null || { echo "xdotool is not installed" >&2; exit 1; }
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+export HOME=$work   # a new user: no configuration file
+
+"$viewer" "$data/mpeg2_bframes_ffmpeg.mpg" >out.txt 2>err.txt &
+pid=$!
+
+wait_window() {  # name -> window id
+  local id
+  for _ in $(seq 100); do
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
+    if [ -n "$id" ]; then echo "$id"; return 0; fi
+    sleep 0.1
+  done
+  echo "window \"$1\" did not appear" >&2
+  cat out.txt err.txt >&2
+  return 1
+}
+
+window_gone() {
+  for _ in $(seq 50); do
+    if ! xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; then return 0; fi
+    sleep 0.1
+  done
+  echo "window \"$1\" is still shown" >&2
+  return 1
+}
+
+main=$(wait_window Tarvel)
+eval "$(xdotool getwindowgeometry --shell "$main")"
+# The six tool buttons share the toolbar's width equally (border 5). Other
+# windows may cover the main window (the test display has no window
+# manager), so it is raised before each click.
+click() {
+  local x=$((5 + (WIDTH - 10) * (2 * $1 + 1) / 12))
+  xdotool windowraise "$main"
+  sleep 0.2
+  xdotool mousemove --window "$main" "$x" $((HEIGHT / 2)) click 1
+}
+
+click 2                  # Packs
+wait_window "Pack Overview" >/dev/null
+click 4                  # Clocks
+wait_window "Clock Relationships" >/dev/null
+click 1                  # Run
+wait_window "Run Dialog" >/dev/null
+window_gone "Pack Overview"
+window_gone "Clock Relationships"
+click 0                  # Quit
+
+for _ in $(seq 100); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+  echo "the program did not end after Quit" >&2
+  exit 1
+fi
+status=0
+wait "$pid" || status=$?
+pid=
+if [ "$status" -ne 0 ]; then
+  echo "exit status $status" >&2
+  cat out.txt err.txt >&2
+  exit 1
+fi
+echo "end-to-end: passed"

@@ -1,0 +1,207 @@
+// The analyser's main window and Run dialog, driven in this process under a
+// display (Xvfb in the test run).
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "guile_binding.h"
+#include "model.h"
+#include "parser.h"
+#include "shell.h"
+#include "test_util.h"
+#include "views.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void pump() {
+    while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+std::vector<GtkWidget*> children_of(GtkWidget* container) {
+    std::vector<GtkWidget*> out;
+    GList* list = gtk_container_get_children(GTK_CONTAINER(container));
+    for (GList* l = list; l; l = l->next) out.push_back(GTK_WIDGET(l->data));
+    g_list_free(list);
+    return out;
+}
+
+// Depth-first search for a button with the given label.
+GtkWidget* find_button(GtkWidget* root, const char* label) {
+    if (GTK_IS_BUTTON(root) && gtk_button_get_label(GTK_BUTTON(root)) &&
+        std::string(gtk_button_get_label(GTK_BUTTON(root))) == label)
+        return root;
+    if (GTK_IS_CONTAINER(root))
+        for (GtkWidget* child : children_of(root))
+            if (GtkWidget* found = find_button(child, label)) return found;
+    return nullptr;
+}
+
+void release(GtkWidget* button) {
+    GdkEvent* event = gdk_event_new(GDK_BUTTON_RELEASE);
+    event->button.button = 1;
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(button, "button-release-event", event, &handled);
+    gdk_event_free(event);
+    pump();
+}
+
+const std::string sample = std::string(TEST_DATA_DIR) + "/mpeg2_bframes_ffmpeg.mpg";
+
+class ShellTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        tarvel_viewer_root_dir = default_root_dir();
+        add_main_toolbar();
+        pump();
+    }
+    void SetUp() override {
+        old_ = fs::current_path();
+        fs::current_path(dir_.path());
+    }
+    void TearDown() override {
+        fs::current_path(old_);
+        if (new_stream_dialog) gtk_widget_hide(new_stream_dialog);
+        pump();
+    }
+    tu::temp_dir dir_;
+    fs::path old_;
+};
+
+}  // namespace
+
+TEST_F(ShellTest, MainWindowHasSixItemsInOrder) {
+    ASSERT_NE(main_app_window, nullptr);
+    EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(main_app_window)), "Tarvel");
+    EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(main_app_window)));
+    GtkWidget* toolbar = gtk_bin_get_child(GTK_BIN(main_app_window));
+    ASSERT_TRUE(GTK_IS_TOOLBAR(toolbar));
+    const char* labels[] = {"Quit", "Run", "Packs", "STD", "Clocks", "Plugins"};
+    const char* tips[] = {"Quits Application", "Analyze bitstream", "View Pack Overview",
+                          "STD Buffer Analysis", "SCR/PTS relationships", "Configure plugins"};
+    ASSERT_EQ(gtk_toolbar_get_n_items(GTK_TOOLBAR(toolbar)), 6);
+    for (int i = 0; i < 6; ++i) {
+        GtkToolItem* item = gtk_toolbar_get_nth_item(GTK_TOOLBAR(toolbar), i);
+        ASSERT_TRUE(GTK_IS_TOOL_BUTTON(item));
+        EXPECT_STREQ(gtk_tool_button_get_label(GTK_TOOL_BUTTON(item)), labels[i]);
+        // The tool item keeps its tooltip on the button inside it.
+        gchar* tip = gtk_widget_get_tooltip_text(gtk_bin_get_child(GTK_BIN(item)));
+        EXPECT_STREQ(tip, tips[i]);
+        g_free(tip);
+        // Every icon of the shipped data loads.
+        EXPECT_TRUE(GTK_IS_IMAGE(gtk_tool_button_get_icon_widget(GTK_TOOL_BUTTON(item)))) << labels[i];
+    }
+}
+
+TEST_F(ShellTest, RunDialogOkCancelAndEmptyName) {
+    // Run removes extracted-stream files and shows the dialog with the
+    // default name.
+    tu::write_file(dir_.file("0xe0.mpeg"), {1, 2, 3});
+    tu::write_file(dir_.file("keep.mpeg"), {1});
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    EXPECT_FALSE(fs::exists(dir_.file("0xe0.mpeg")));
+    EXPECT_TRUE(fs::exists(dir_.file("keep.mpeg")));
+    ASSERT_NE(new_stream_dialog, nullptr);
+    EXPECT_TRUE(gtk_widget_get_visible(new_stream_dialog));
+    EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(new_stream_dialog)), "Run Dialog");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(run_mpegfile_entry)), "/tmp/mpeg/ferlin.mpg");
+
+    // OK with a real stream fills the model and hides the dialog.
+    gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), sample.c_str());
+    GtkWidget* ok = find_button(new_stream_dialog, "OK");
+    GtkWidget* cancel = find_button(new_stream_dialog, "Cancel");
+    ASSERT_NE(ok, nullptr);
+    ASSERT_NE(cancel, nullptr);
+    release(ok);
+    EXPECT_EQ(_n_all_packs(), 77);
+    EXPECT_FALSE(gtk_widget_get_visible(new_stream_dialog));
+    EXPECT_STREQ(get_mpeg_file_name(), sample.c_str());
+
+    // Run again: the entry keeps the last name; Cancel keeps the model.
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    EXPECT_EQ(std::string(gtk_entry_get_text(GTK_ENTRY(run_mpegfile_entry))), sample);
+    release(cancel);
+    EXPECT_EQ(_n_all_packs(), 77);
+    EXPECT_FALSE(gtk_widget_get_visible(new_stream_dialog));
+
+    // OK with an empty name empties the model and leaves the dialog shown;
+    // the view commands then do nothing.
+    analyze_new_stream_callback(nullptr, nullptr);
+    gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), "");
+    release(ok);
+    EXPECT_EQ(_n_all_packs(), 0);
+    EXPECT_TRUE(gtk_widget_get_visible(new_stream_dialog));
+    view_packs_callback(nullptr, nullptr);
+    buffer_analysis_callback(nullptr, nullptr);
+    clocks_relationships_callback(nullptr, nullptr);
+    EXPECT_FALSE(pixmap_view_instantiated);
+    EXPECT_FALSE(buffer_analysis_view_instantiated);
+    EXPECT_FALSE(clocks_relationships_view_instantiated);
+
+    // A name of 512 characters is refused; the dialog stays.
+    gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), std::string(600, 'a').c_str());
+    ::testing::internal::CaptureStdout();
+    release(ok);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("File name too long"), std::string::npos) << out;
+    EXPECT_TRUE(gtk_widget_get_visible(new_stream_dialog));
+
+    // The window manager's close request acts as Cancel: the dialog is kept
+    // and can be shown again.
+    GdkEvent* del = gdk_event_new(GDK_DELETE);
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(new_stream_dialog, "delete-event", del, &handled);
+    gdk_event_free(del);
+    pump();
+    EXPECT_TRUE(handled);
+    EXPECT_FALSE(gtk_widget_get_visible(new_stream_dialog));
+    analyze_new_stream();
+    pump();
+    EXPECT_TRUE(gtk_widget_get_visible(new_stream_dialog));
+}
+
+TEST_F(ShellTest, ViewsOpenOnceAndRunClosesThem) {
+    init_parser_structs();
+    parse_mpeg_file(sample.c_str());
+    ASSERT_GT(_n_all_packs(), 0);
+    view_packs_callback(nullptr, nullptr);
+    clocks_relationships_callback(nullptr, nullptr);
+    pump();
+    EXPECT_TRUE(pixmap_view_instantiated);
+    EXPECT_TRUE(clocks_relationships_view_instantiated);
+    // Pressing again while open does nothing.
+    view_packs_callback(nullptr, nullptr);
+    EXPECT_TRUE(pixmap_view_instantiated);
+
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    EXPECT_FALSE(pixmap_view_instantiated);
+    EXPECT_FALSE(clocks_relationships_view_instantiated);
+    EXPECT_EQ(_n_all_packs(), 77);  // Run alone leaves the model
+}
+
+TEST_F(ShellTest, PluginsUnavailableSaysSo) {
+    bool saved = plugin_extensions_are_available;
+    plugin_extensions_are_available = false;
+    ::testing::internal::CaptureStdout();
+    configure_plugins_callback(nullptr, nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Plugins are not available \n");
+    plugin_extensions_are_available = saved;
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr, "These tests need a display (run them under xvfb-run)\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
