@@ -11,6 +11,7 @@
 
 #include "clocks_model.h"
 #include "parser.h"
+#include "probe_file.h"
 #include "test_util.h"
 
 namespace {
@@ -107,41 +108,6 @@ TEST(ClockRecords, NoPacksGiveNoRecords) {
 // ---------------------------------------------------------------------------
 // Real streams.
 
-struct probe_packet {
-    int64_t pos;
-    unsigned id;  // stream id as ffprobe gives it (0x1e0 for stream 0xE0)
-    int64_t pts;
-};
-
-std::vector<probe_packet> read_probe(const std::string& path, int64_t& file_size) {
-    std::ifstream in(path);
-    std::map<int, unsigned> ids;
-    std::vector<probe_packet> out;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string kind;
-        ls >> kind;
-        if (kind == "size") {
-            ls >> file_size;
-        } else if (kind == "stream") {
-            int index;
-            std::string id;
-            ls >> index >> id;
-            ids[index] = static_cast<unsigned>(std::stoul(id, nullptr, 16));
-        } else if (kind == "packet") {
-            int index;
-            int64_t size, dts;
-            probe_packet p;
-            ls >> index >> p.pos >> size >> p.pts >> dts;
-            p.id = ids.at(index);
-            out.push_back(p);
-        }
-    }
-    return out;
-}
-
 struct scanned_pack {
     int64_t offset;
     uint64_t scr;  // 33-bit SCR base
@@ -179,9 +145,9 @@ TEST_P(ClockRecordsOnRealStream, MatchScrOfPackHeadersAndPtsReportedByFfprobe) {
     const std::string base = std::string(TEST_DATA_DIR) + "/" + name;
     const std::string stream = base + (name.rfind("dvd", 0) == 0 ? ".vob" : ".mpg");
     const std::vector<uint8_t> bytes = tu::read_bytes(stream);
-    int64_t probed_size = -1;
-    const std::vector<probe_packet> probe = read_probe(base + ".probe.txt", probed_size);
-    ASSERT_EQ(probed_size, static_cast<int64_t>(bytes.size())) << "stale probe file for " << stream;
+    const probe::file probed = probe::read(base + ".probe.txt");
+    const std::vector<probe::packet>& probe = probed.packets;
+    ASSERT_EQ(probed.size, static_cast<int64_t>(bytes.size())) << "stale probe file for " << stream;
     const std::vector<scanned_pack> packs = scan_pack_headers(bytes);
     ASSERT_FALSE(packs.empty());
 

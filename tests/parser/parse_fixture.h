@@ -10,6 +10,13 @@
 #include "stream_builder.h"
 #include "test_util.h"
 
+// An offset as the text dump prints it.
+inline std::string hex(int64_t v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
 struct parser_settings {
     bool text_dump = true;
     bool cl_lisp = false;

@@ -6,12 +6,6 @@ using namespace sb;
 
 namespace {
 
-std::string hex(int64_t v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 const char* const pes_flag_lines_plain =
     "\t\t\tpes_scrambling_control = 0\n"
     "\t\t\tdata_alignment_indicator = 0\n"

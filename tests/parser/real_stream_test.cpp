@@ -1,52 +1,12 @@
 // Real streams written by ffmpeg and mplex, checked against what ffprobe
 // reports for the same files (recorded next to each stream) and against an
 // independent count of pack start codes.
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "parse_fixture.h"
+#include "probe_file.h"
 
 namespace {
-
-struct probe_packet {
-    int stream_index;
-    int64_t pos;
-    int64_t size;
-    int64_t pts;
-    int64_t dts;
-};
-
-struct probe {
-    int64_t file_size = -1;
-    std::map<int, unsigned> stream_ids;  // index -> id as ffprobe gives it
-    std::vector<probe_packet> packets;
-};
-
-probe read_probe(const std::string& path) {
-    probe p;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string kind;
-        ls >> kind;
-        if (kind == "size") {
-            ls >> p.file_size;
-        } else if (kind == "stream") {
-            int index;
-            std::string id;
-            ls >> index >> id;
-            p.stream_ids[index] = static_cast<unsigned>(std::stoul(id, nullptr, 16));
-        } else if (kind == "packet") {
-            probe_packet pk;
-            ls >> pk.stream_index >> pk.pos >> pk.size >> pk.pts >> pk.dts;
-            p.packets.push_back(pk);
-        }
-    }
-    return p;
-}
 
 // The stream_id byte of the packets that carry a stream: ffprobe names
 // private_stream_1 sub-streams by their sub-stream number.
@@ -73,10 +33,10 @@ TEST_P(RealStreamTest, PacketsAgreeWithFfprobe) {
     const std::string name = GetParam();
     const std::string stream_path = std::string(TEST_DATA_DIR) + "/" + name;
     const std::string base = name.substr(0, name.rfind('.'));
-    probe pr = read_probe(std::string(TEST_DATA_DIR) + "/" + base + ".probe.txt");
+    probe::file pr = probe::read(std::string(TEST_DATA_DIR) + "/" + base + ".probe.txt");
     ASSERT_FALSE(pr.packets.empty());
     std::vector<uint8_t> data = tu::read_bytes(stream_path);
-    ASSERT_EQ(static_cast<int64_t>(data.size()), pr.file_size);
+    ASSERT_EQ(static_cast<int64_t>(data.size()), pr.size);
 
     // Quiet settings: no text dump, and no progress lines either.
     parser_settings s;
@@ -115,12 +75,12 @@ TEST_P(RealStreamTest, PacketsAgreeWithFfprobe) {
     }
 
     std::map<unsigned, int64_t> payload_per_stream;
-    for (const probe_packet& pp : pr.packets) {
+    for (const probe::packet& pp : pr.packets) {
         SCOPED_TRACE("packet at " + std::to_string(pp.pos));
         auto it = by_offset.find(pp.pos);
         ASSERT_NE(it, by_offset.end());
         const packet_struct& p = *it->second;
-        const unsigned id = packet_stream_id(pr.stream_ids.at(pp.stream_index));
+        const unsigned id = packet_stream_id(pp.id);
         EXPECT_EQ(p.stream_id, id);
         if (pp.pts >= 0) {
             EXPECT_EQ(p.pts, static_cast<uint64_t>(pp.pts));
