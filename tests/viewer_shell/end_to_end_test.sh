@@ -2,9 +2,13 @@
 # Starts the real analyser on a sample stream under the test display and
 # works its toolbar with xdotool: Packs and Clocks open their windows, Run
 # closes them and shows the Run dialog, Quit ends the program with status 0.
+# With a build directory as third argument the program is first installed
+# into a scratch prefix and the installed one is run, as a new user would:
+# it must find its icons and plug-in glue without a configuration file.
 set -euo pipefail
 viewer=$1
 data=$2
+build=${3:-}
 
 if [ -z "${DISPLAY:-}" ]; then
   echo "no display: run this test under xvfb-run" >&2
@@ -21,6 +25,10 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 export HOME=$work   # a new user: no configuration file
+if [ -n "$build" ]; then
+  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  viewer=$work/prefix/bin/tarvel_viewer
+fi
 
 "$viewer" "$data/mpeg2_bframes_ffmpeg.mpg" >out.txt 2>err.txt &
 pid=$!
@@ -81,6 +89,11 @@ wait "$pid" || status=$?
 pid=
 if [ "$status" -ne 0 ]; then
   echo "exit status $status" >&2
+  cat out.txt err.txt >&2
+  exit 1
+fi
+if grep -q "Cannot load icon" err.txt || grep -q "Could not open plugins directory" out.txt; then
+  echo "the program did not find its data files" >&2
   cat out.txt err.txt >&2
   exit 1
 fi
