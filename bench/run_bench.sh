@@ -161,6 +161,15 @@ for i in 0 1 2; do
     fi
 done
 
+# The buffer replay's model over the same stream, when the test build that
+# holds its driver is there.
+build_dir=$(dirname "$(dirname "$psdump")")
+if [ -x "$build_dir/tests/buffer_analysis/buffer_replay_bench" ]; then
+    echo
+    echo "buffer replay model (headless) beside the text dump:"
+    "$(dirname "${BASH_SOURCE[0]}")/replay_bench.sh" "$build_dir" "$stream" || true
+fi
+
 if [ $met -eq 1 ]; then
     echo "all goals met"
     exit 0

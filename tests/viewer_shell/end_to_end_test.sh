@@ -5,10 +5,19 @@
 # With a build directory as third argument the program is first installed
 # into a scratch prefix and the installed one is run, as a new user would:
 # it must find its icons and plug-in glue without a configuration file.
+# With "no-guile" as third argument the interpreter library cannot be
+# found: the program must say so, run all the same, and its Plugins button
+# must only print that plug-ins are not available.
 set -euo pipefail
 viewer=$1
 data=$2
-build=${3:-}
+mode=${3:-}
+build=
+if [ "$mode" = no-guile ]; then
+  export TARVEL_VIEWER_GUILE_LIBRARY=/nonexistent/libguile.so
+elif [ -n "$mode" ]; then
+  build=$mode
+fi
 
 if [ -z "${DISPLAY:-}" ]; then
   echo "no display: run this test under xvfb-run" >&2
@@ -70,6 +79,10 @@ click 2                  # Packs
 wait_window "Pack Overview" >/dev/null
 click 4                  # Clocks
 wait_window "Clock Relationships" >/dev/null
+if [ "$mode" = no-guile ]; then
+  click 5                # Plugins
+  sleep 0.5
+fi
 click 1                  # Run
 wait_window "Run Dialog" >/dev/null
 window_gone "Pack Overview"
@@ -95,6 +108,19 @@ fi
 if grep -q "Cannot load icon" err.txt || grep -q "Could not open plugins directory" out.txt; then
   echo "the program did not find its data files" >&2
   cat out.txt err.txt >&2
+  exit 1
+fi
+if [ "$mode" = no-guile ]; then
+  expected=$(printf 'Could not load guile library:\n%s%s\n' \
+    "/nonexistent/libguile.so: cannot open shared object file: No such file or directory" \
+    "Plugins will not be available")
+  if [ "$(head -n 2 out.txt)" != "$expected" ] || ! grep -qx "Plugins are not available " out.txt; then
+    echo "unexpected output without the interpreter:" >&2
+    cat out.txt >&2
+    exit 1
+  fi
+elif grep -q "Plugins are not available" out.txt; then
+  echo "plug-ins should be available with the interpreter installed" >&2
   exit 1
 fi
 echo "end-to-end: passed"

@@ -1,0 +1,239 @@
+// The buffer model on streams built byte by byte, so that every access unit,
+// arrival and decoding time is known exactly.  Packs use a mux rate of
+// 54,000 (2,700,000 bytes/s): one byte every 10 ticks.
+#include "replay_fixture.h"
+
+namespace {
+
+using sb::bytes;
+
+bytes pack(uint64_t scr, std::initializer_list<bytes> packets, uint32_t mux = 54000) {
+    bytes b = sb::pack_header(scr, 0, mux);
+    for (const bytes& p : packets) sb::append(b, p);
+    return b;
+}
+bytes pes(uint8_t id, const bytes& payload, std::optional<uint64_t> pts = {}, std::optional<uint64_t> dts = {}) {
+    sb::pes_fields f;
+    f.pts = pts;
+    f.dts = dts;
+    return sb::pes_packet(id, f, payload);
+}
+// Sequence header (12 bytes) with the given frame_rate_code; picture header (8 bytes).
+bytes seq(uint8_t rate_code) { return {0, 0, 1, 0xB3, 0x0B, 0x00, 0x90, uint8_t(0x20 | rate_code), 0xFF, 0xFF, 0xE0, 0}; }
+bytes pic() { return {0, 0, 1, 0x00, 0x00, 0x0F, 0xFF, 0xF8}; }
+bytes data(size_t n) { return sb::payload_bytes(n); }
+bytes cat(std::initializer_list<bytes> parts) { return sb::concat(parts); }
+// MPEG audio frame of `length` bytes whose header begins FF h1 h2.
+bytes frame(uint8_t h1, uint8_t h2, size_t length) {
+    bytes b{0xFF, h1, h2, 0x00};
+    b.resize(length, 0x55);
+    return b;
+}
+bytes part(const bytes& b, size_t from, size_t n) { return bytes(b.begin() + from, b.begin() + from + n); }
+constexpr int64_t none = no_decode_time;
+int64_t ticks(int64_t t90) { return t90 * 300; }
+
+// Video: units begin at sequence headers and pictures; a time stamp belongs
+// to the first unit whose first byte lies in its packet.
+TEST_F(BufferReplayTest, VideoPacketsSplitIntoAccessUnits) {
+    bytes pics;
+    for (int i = 0; i < 12; ++i) sb::append(pics, cat({pic(), data(2)}));
+    load(cat({pack(1000, {pes(0xE0, cat({seq(3), pic(), data(20), {0, 0}}), 8200, 4600)}),
+              pack(1100, {pes(0xE0, cat({{1, 0}, data(6), pic(), data(10)}))}),
+              pack(1200, {pes(0xE0, cat({data(5), {0, 0, 1}}), 24600)}),
+              pack(1300, {pes(0xE0, cat({{0}, data(3)}))}),
+              pack(1400, {pes(0xE0, cat({data(4), {0, 0}}))}),
+              pack(1500, {pes(0xE0, cat({{1, 0}, data(2), pic(), data(2)}), 80000)}),
+              pack(1600, {pes(0xE0, pics, 90000, 86400)})}));
+    // Decoding times count from the first SCR (1000); 25 frames/s.
+    auto at = [](int64_t t90) { return ticks(t90 - 1000); };
+    const int64_t period = ticks(3600);
+    split twelve{{0, at(80000)}};
+    for (int i = 0; i < 12; ++i) twelve.push_back({10, at(86400) + i * period});
+    EXPECT_EQ(splits(0xE0),
+              (std::vector<split>{
+                  {{0, none}, {42, at(4600)}},
+                  // The start code split over two packets: its unit begins
+                  // at the later payload and, its packet having no stamp,
+                  // is one period on.
+                  {{0, at(4600)}, {8, at(4600) + period}, {18, at(4600) + 2 * period}},
+                  // A stamped packet where only "00 00 01" of a start code
+                  // lies: its stamp goes to that unit in the next packet.
+                  {{8, at(4600) + 2 * period}},
+                  {{0, at(24600)}, {4, at(24600)}},
+                  {{6, at(24600)}},
+                  // Here the later packet has the stamp: it belongs to the
+                  // unit that starts in it.
+                  {{0, at(24600)}, {4, at(24600) + period}, {10, at(80000)}},
+                  twelve,
+              }));
+    EXPECT_EQ(track(0xE0).parse_info.frame_period, period);
+}
+
+TEST_F(BufferReplayTest, ReservedFrameRateStopsTheSplitUntilAValidSequenceHeader) {
+    load(cat({pack(0, {pes(0xE0, cat({seq(9), pic(), data(4)}), 3000)}),
+              pack(100, {pes(0xE0, cat({pic(), data(4), seq(3), pic(), data(4), pic(), data(2)}), 6000)}),
+              pack(200, {pes(0xE0, cat({pic(), data(10)}), 9000)})}));
+    // The file ends in the last packet: it cannot be read again.
+    bytes file = tu::read_bytes(path);
+    file.resize(file.size() - 5);
+    tu::write_file(path, file);
+    EXPECT_EQ(splits(0xE0), (std::vector<split>{{{24, none}},
+                                                {{12, ticks(3000)}, {24, ticks(6000)}, {10, ticks(9600)}},
+                                                {}}));
+    EXPECT_EQ(track(0xE0).au_time, ticks(9600));
+    EXPECT_EQ(track(0xE0).parse_info.start_code_register, 0xFFF80108u);  // the second payload's last bytes
+}
+
+// Audio: frames follow each other by their lengths; a lost sync word is
+// searched for again.
+TEST_F(BufferReplayTest, AudioPacketsSplitIntoFrames) {
+    const bytes l2 = frame(0xFD, 0xA4, 576), l2p = frame(0xFD, 0xA6, 577);  // Layer II 48 kHz 192 kbit/s
+    const bytes l3 = frame(0xFB, 0x90, 417), l3p = frame(0xFB, 0x92, 418);  // Layer III 44.1 kHz 128 kbit/s
+    const bytes l1 = frame(0xFF, 0xC4, 384);                                // Layer I 48 kHz 384 kbit/s
+    const bytes free_format = frame(0xFD, 0x04, 24);
+    load(cat({pack(0, {pes(0xC0, cat({l2, l2p, l3, l3p, l1, part(l2, 0, 100)}), 9000)}),
+              pack(100, {pes(0xC0, cat({part(l2, 100, 476), part(l2, 0, 2)}))}),
+              pack(200, {pes(0xC0, cat({part(l2, 2, 574), {0x12, 0x34, 0x56, 0x78, 0x12, 0x34, 0x56}, l2, {0xFF}}),
+                             30000)}),
+              pack(300, {pes(0xC0, cat({part(l2, 1, 575), free_format}))}),
+              pack(400, {pes(0xC0, data(30), 50000)}), pack(500, {pes(0xC0, data(10))})}));
+    // Durations: Layer II 2160, Layer III 2351 (at 44.1 kHz), Layer I 720.
+    EXPECT_EQ(splits(0xC0),
+              (std::vector<split>{
+                  {{0, none}, {576, ticks(9000)}, {577, ticks(11160)}, {417, ticks(13320)}, {418, ticks(15671)},
+                   {384, ticks(18022)}, {100, ticks(18742)}},
+                  {{476, ticks(18742)}, {2, ticks(20902)}},  // the header goes on in the next packet
+                  {{581, ticks(20902)}, {576, ticks(30000)}, {1, ticks(32160)}},
+                  {{599, ticks(32160)}},  // free format: not split
+                  {{30, ticks(32160)}},
+                  {{10, ticks(50000)}},  // but its stamps still time the frame in progress
+              }));
+    EXPECT_EQ(track(0xC0).au_time, ticks(50000));
+}
+
+TEST(BufferArithmetic, PendingTableHolds300UnitsAndReusesTheLowestFreeSlot) {
+    auto r = std::make_unique<buffer_occupancy_struct>();
+    init_buffer_track(*r, 0xE0);
+    for (int i = 0; i < 301; ++i) add_byte_to_buffer(1000000 + i, 0, *r);
+    EXPECT_EQ(r->occupancy, 301);
+    EXPECT_EQ(r->current_slot, 299);
+    EXPECT_EQ(r->pending[299].bytes, 2);  // no slot left: joins the slot last opened
+    r->buffer_size = 152;
+    EXPECT_FALSE(add_byte_to_buffer(2000000, 1000149, *r));  // frees the units decoded by then
+    EXPECT_EQ(r->occupancy, 152);
+    EXPECT_EQ(r->next_removal, 1000150);
+    EXPECT_TRUE(add_byte_to_buffer(3000000, 1000149, *r));
+    EXPECT_EQ(r->current_slot, 0);
+    EXPECT_EQ(r->interval_max.occupancy, 301);
+    EXPECT_EQ(r->interval_min.occupancy, 1);
+}
+
+TEST_F(BufferReplayTest, UnderflowIsReportedForEveryLateByte) {
+    load(cat({pack(1000, {pes(0xE0, data(5))}),  // before any time stamp: never late
+              pack(1001, {pes(0xE0, cat({pic(), data(52)}), 1003)}),
+              pack(1010, {pes(0xE0, data(3))}, 0)}));  // mux rate 0: every byte at the SCR
+    // Decoding at 900 ticks; payload byte k of the second pack arrives at
+    // 500 + 10 k, so bytes 41 to 59 are late.
+    std::string expected;
+    for (int a = 910; a <= 1090; a += 10) {
+        char line[128];
+        std::snprintf(line, sizeof line, "Error.  Underflow in stream 0xe0 at %f seconds.  DTS = 900, SCR = %d\n",
+                      static_cast<double>(static_cast<float>(a / 27e6)), a);
+        expected += line;
+    }
+    for (int i = 0; i < 3; ++i) expected += "Error.  Underflow in stream 0xe0 at 0.000111 seconds.  DTS = 900, SCR = 3000\n";
+    EXPECT_EQ(expected.substr(0, 76), "Error.  Underflow in stream 0xe0 at 0.000034 seconds.  DTS = 900, SCR = 910\n");
+    EXPECT_EQ(replay(), expected);
+    EXPECT_EQ(track(0xE0).occupancy, 0);  // late bytes pass through
+}
+
+TEST_F(BufferReplayTest, OverflowIsReportedOncePerPacketAtItsFirstOverflowingByte) {
+    sb::system_header_fields h;
+    h.bounds = {{0xE0, 0, 1}};  // 128 bytes
+    bytes first = pack(0, {pes(0xE0, cat({pic(), data(192)}), 90000)});
+    const bytes header = sb::system_header(h);
+    first.insert(first.begin() + 14, header.begin(), header.end());
+    load(cat({first, pack(100, {pes(0xE0, data(100))})}));
+    EXPECT_EQ(replay(),
+              "Error: Overflow in 0xe0 at 0.000060 seconds (SCR = 1630, input SCR = 0)\n"
+              "Error: Overflow in 0xe0 at 0.001117 seconds (SCR = 30150, input SCR = 30000)\n");
+    EXPECT_EQ(track(0xE0).occupancy, 300);
+}
+
+TEST_F(BufferReplayTest, SamplesEvery10msAndWaitsForARedrawEveryFifth) {
+    bytes s = pack(0, {pes(0xE0, cat({pic(), data(12)}), 900000)});
+    for (int i = 1; i <= 5; ++i) sb::append(s, pack(900 * i, {pes(0xE0, data(10))}));
+    load(s);
+    ASSERT_TRUE(open_buffer_replay(*rp));
+    rp->analysis_state = analysis_running;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(rp->analysis_state, analysis_running);
+        ASSERT_TRUE(buffer_replay_step(*rp));
+    }
+    ASSERT_TRUE(buffer_replay_step(*rp));
+    EXPECT_EQ(rp->analysis_state, analysis_waiting_redraw);
+    const buffer_occupancy_struct& r = track(0xE0);
+    ASSERT_EQ(ring_point_count(r), 10);
+    auto seconds = [](int64_t t) { return static_cast<float>(t / 27e6); };
+    EXPECT_EQ(ring_point(r, 0).occupancy, 1);
+    EXPECT_EQ(ring_point(r, 0).seconds, seconds(200));
+    EXPECT_EQ(ring_point(r, 1).occupancy, 20);
+    EXPECT_EQ(ring_point(r, 1).seconds, seconds(390));
+    EXPECT_EQ(ring_point(r, 9).occupancy, 60);
+    EXPECT_EQ(ring_point(r, 9).seconds, seconds(1080240));
+}
+
+TEST(BufferArithmetic, SamplesGoToTheRingInTimeOrderAndItKeeps99) {
+    auto rp = std::make_unique<buffer_replay_struct>();
+    rp->n_buffer_track_streams = 1;
+    buffer_occupancy_struct& r = rp->buffer_occupied[0];
+    init_buffer_track(r, 0xC0);
+    r.interval_max = {9, 270000};
+    r.interval_min = {3, 540000};
+    take_buffer_sample(*rp, 0);
+    r.interval_max = r.interval_min = {5, 810000};
+    take_buffer_sample(*rp, 0);
+    ASSERT_EQ(ring_point_count(r), 4);
+    EXPECT_EQ(ring_point(r, 0).occupancy, 9);  // the largest came first
+    EXPECT_EQ(ring_point(r, 1).occupancy, 3);
+    EXPECT_EQ(ring_point(r, 1).seconds, 0.02f);
+    take_buffer_sample(*rp, 0);  // nothing since: nothing added
+    EXPECT_EQ(ring_point_count(r), 4);
+    for (int i = 0; i < 96; ++i) append_ring_point(r, {100 + i, 0.0f});
+    ASSERT_EQ(ring_point_count(r), 99);
+    EXPECT_EQ(ring_point(r, 0).occupancy, 3);  // the oldest went first
+    EXPECT_EQ(ring_point(r, 98).occupancy, 195);
+}
+
+TEST_F(BufferReplayTest, TracksTheFirstFourStampedStreamsWithTheirSystemHeaderBounds) {
+    sb::system_header_fields h1, h2;
+    h1.bounds = {{0xE0, 1, 300}, {0xC0, 0, 16}, {0xB9, 1, 1}};  // 0xB9 names no stream
+    h2.bounds = {{0xC0, 0, 8}, {0xC1, 0, 64}};                  // the last header counts
+    auto with_header = [](bytes p, const sb::system_header_fields& h) {
+        bytes sh = sb::system_header(h);
+        p.insert(p.begin() + 14, sh.begin(), sh.end());
+        return p;
+    };
+    load(cat({with_header(pack(0, {pes(0xE0, data(4), 100), pes(0xC2, data(4)), pes(0xC0, data(4), 100)}), h1),
+              with_header(pack(100, {pes(0xE1, data(4), 200), pes(0xC1, data(4), 200), pes(0xC3, data(4), 200)}), h2)}));
+    ASSERT_EQ(rp->n_buffer_track_streams, 4);
+    const uint32_t ids[] = {0xE0, 0xC0, 0xE1, 0xC1};
+    const int32_t sizes[] = {307200, 1024, 229376, 8192};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(rp->buffer_occupied[i].stream_id, ids[i]);
+        EXPECT_EQ(rp->buffer_occupied[i].buffer_size, sizes[i]);
+    }
+    load(pack(0, {pes(0xE0, data(4))}));
+    EXPECT_EQ(rp->n_buffer_track_streams, 0);
+}
+
+TEST_F(BufferReplayTest, DecodingTimesFollowTheArrivalClockAcrossTheSCRWrap) {
+    const uint64_t scr0 = 0xFFFFFF00;  // bit 32 of the SCR is not kept
+    load(cat({pack(scr0, {pes(0xE0, data(4))}), pack(scr0 + 0x200, {pes(0xE0, cat({pic(), data(2)}), scr0 + 0x300)}),
+              pack(scr0 + 0x500, {pes(0xE0, cat({pic(), data(2)}), scr0 + 0x900)})}));
+    EXPECT_EQ(replay(), "");
+    EXPECT_EQ(track(0xE0).occupancy, 10);  // the first picture left at 0x300
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// Parses a stream in this process and drives the buffer replay over it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "buffer_analysis_model.h"
+#include "parser.h"
+#include "stream_builder.h"
+#include "test_util.h"
+
+// One entry of a packet split: payload bytes and their decoding time.
+struct entry {
+    int32_t bytes;
+    int64_t dts;
+    bool operator==(const entry&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& os, const entry& e) { return os << "{" << e.bytes << " @" << e.dts << "}"; }
+using split = std::vector<entry>;
+
+class BufferReplayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        delete_parser_structs();
+        init_parser_structs();
+        _pack_sink = collect_pack;
+    }
+    void TearDown() override {
+        close_buffer_replay(*rp);
+        delete_parser_structs();
+    }
+
+    void load(const sb::bytes& data) {
+        path = dir.file("stream.mpg");
+        tu::write_file(path, data);
+        load_file(path);
+    }
+    void load_file(const std::string& file) {
+        delete_parser_structs();
+        init_parser_structs();
+        std::fflush(stdout);
+        ::testing::internal::CaptureStdout();  // the parser's own lines
+        parse_mpeg_file(file.c_str());
+        std::fflush(stdout);
+        ::testing::internal::GetCapturedStdout();
+        setup_buffer_tracks(*rp);
+    }
+
+    buffer_occupancy_struct& track(uint32_t id) {
+        for (int i = 0; i < rp->n_buffer_track_streams; ++i)
+            if (rp->buffer_occupied[i].stream_id == id) return rp->buffer_occupied[i];
+        ADD_FAILURE() << "stream 0x" << std::hex << id << " not tracked";
+        return rp->buffer_occupied[0];
+    }
+
+    // Splits every packet of stream `id`, in order, as the replay would.
+    std::vector<split> splits(uint32_t id) {
+        std::vector<split> out;
+        EXPECT_TRUE(open_buffer_replay(*rp));
+        for (const auto& pack : _all_packs_array) {
+            const pack_clock_struct clock = next_pack_clock(*rp, *pack);
+            for (const packet_struct& p : pack->packets) {
+                if (p.stream_id != id) continue;
+                get_offsets(rp->reader, track(id), p, clock, rp->offsets);
+                split s;
+                for (int e = 0; e < rp->offsets.n_entries; ++e) s.push_back({rp->offsets.n_bytes[e], rp->offsets.au_dts[e]});
+                out.push_back(s);
+            }
+        }
+        return out;
+    }
+
+    // Replays every pack and returns what the model printed.
+    std::string replay() {
+        std::fflush(stdout);
+        ::testing::internal::CaptureStdout();
+        if (open_buffer_replay(*rp))
+            while (buffer_replay_step(*rp)) {
+            }
+        std::fflush(stdout);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::unique_ptr<buffer_replay_struct> rp = std::make_unique<buffer_replay_struct>();
+    tu::temp_dir dir;
+    std::string path;
+};

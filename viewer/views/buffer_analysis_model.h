@@ -1,0 +1,213 @@
+// T-STD buffer model: replays the parsed stream through one simplified
+// decoder buffer per time-stamped elementary stream (at most four) and
+// follows how many bytes sit in each buffer over time.
+//
+// Bytes enter their stream's buffer when their pack arrives (the pack's SCR,
+// then one byte after another at the pack's mux rate); all bytes of one
+// access unit (a video picture with the headers in front of it, or one MPEG
+// audio frame) leave together at its decoding time.  Bytes that arrive after
+// their decoding time (underflow) and packets during which a buffer holds
+// more than its size (overflow) are reported on standard output.
+//
+// No GTK here: the window drives the replay one pack per call from its idle
+// worker, and the tests drive it directly.
+//
+// Times are signed 64-bit counts of 27 MHz ticks on one clock: 0 is the
+// arrival of the first pack, and decoding times are brought onto the same
+// origin (a time stamp is read against the SCR of the pack that carries it,
+// so neither the 33-bit wrap nor a first SCR far from 0 upsets the
+// comparison).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "model.h"
+
+inline constexpr int max_buffer_tracks = 4;
+inline constexpr int ring_size = 100;
+inline constexpr int pending_slot_count = 300;
+inline constexpr int64_t ticks_per_second = 27000000;
+// One sample of the graphs every 10 ms of stream time.
+inline constexpr int64_t sample_interval_ticks = 270000;
+// Every fifth sample the replay waits for the window to redraw.
+inline constexpr int32_t samples_per_redraw = 5;
+inline constexpr int32_t default_video_buffer_size = 229376;  // 0x38000
+inline constexpr int32_t default_other_buffer_size = 4096;
+// Decoding time of bytes that arrive before the stream's first time stamp:
+// distinct from every real decoding time, never an underflow, and gone at the
+// next removal scan.
+inline constexpr int64_t no_decode_time = INT64_MIN;
+inline constexpr int64_t no_removal_due = INT64_MAX;
+inline constexpr int32_t interval_max_none = -1;
+inline constexpr int32_t interval_min_none = 0xFFFFFF;
+// Largest packet: start code, length field and 65,535 more bytes.
+inline constexpr int max_packet_bytes = 6 + 65535;
+
+// Run states shared by the replay and its window.
+enum : int32_t {
+    analysis_paused = 0,
+    analysis_running = 1,
+    analysis_waiting_redraw = 2,
+    analysis_closed = 3,
+};
+
+struct buffer_sample_struct {
+    int32_t occupancy;
+    float seconds;
+};
+
+// Smallest or largest occupancy since the last sample and when it occurred
+// (ticks; turned into seconds when the sample is taken).
+struct buffer_extreme_struct {
+    int32_t occupancy;
+    int64_t arrival;
+};
+
+struct pending_au_struct {
+    int64_t time;  // decoding time, ticks
+    int32_t bytes;
+    bool in_use;
+};
+
+// Access-unit parsing state of one stream.  Video uses the first group of
+// fields, MPEG audio the second.
+struct au_parse_info_struct {
+    // Video.
+    uint32_t start_code_register;  // last four payload bytes, across packets
+    int32_t frame_period;          // ticks per picture, 0 until known
+    bool in_header;                // a sequence or group header began the AU
+    // Audio.
+    uint8_t audio_au_header[3];  // frame header being collected
+    int32_t frame_bytes_left;    // bytes of the frame in progress not yet seen
+    int32_t header_bytes;        // bytes of audio_au_header collected (0..3)
+    int32_t frame_duration;      // ticks of the last frame whose header was read
+    // Both: the stream met a header it cannot time (reserved frame rate,
+    // sampling frequency or layer, free-format or forbidden bit rate, no sync
+    // word).  Its bytes go on with the access unit in progress until a valid
+    // sequence header or frame header is found again.
+    bool lost_sync;
+    // Audio while lost: up to two bytes at the end of the last payload that
+    // may begin a frame header.
+    uint8_t resync_bytes[2];
+    int32_t n_resync_bytes;
+    // A time stamp belongs to the first access unit whose first byte lies in
+    // the packet.  When the last packet's stamp found no unit there, its
+    // unit may be one whose start code (or frame header) begins at the end
+    // of that packet and completes in the next one: such a unit takes it.
+    bool has_carried_stamp;
+    int64_t carried_stamp;
+};
+
+struct buffer_occupancy_struct {
+    uint32_t stream_id;
+    int32_t occupancy;    // bytes now in the buffer
+    int32_t buffer_size;  // capacity in bytes
+    int64_t au_time;      // decoding time of the access unit in progress
+    au_parse_info_struct parse_info;
+    buffer_extreme_struct interval_max;  // largest occupancy since the last sample
+    buffer_extreme_struct interval_min;  // smallest occupancy since the last sample
+    int64_t next_removal;  // not later than the earliest decoding time in the buffer
+    int32_t ring_head;     // write position in ring
+    int32_t ring_tail;     // oldest valid position in ring
+    buffer_sample_struct ring[ring_size];
+    pending_au_struct pending[pending_slot_count];
+    int64_t last_time;     // decoding time of the slot last opened
+    int32_t current_slot;  // index of the slot last opened
+    // Which pending slots are in use, one bit per slot, so that opening a
+    // slot and the removal scan need not walk all 300.
+    uint64_t slots_in_use[(pending_slot_count + 63) / 64];
+};
+
+// Split of one packet's payload into chunks of different access units.
+// Entry k holds n_bytes[k] payload bytes that follow those of entry k-1 and
+// belong to the access unit decoded at au_dts[k].  Entry 0 holds the bytes
+// before the first access unit that starts in the packet.  The vectors keep
+// their room from packet to packet; n_entries tells how many entries count.
+struct DTS_Offsets {
+    int32_t n_entries = 0;
+    std::vector<int64_t> au_dts;
+    std::vector<int32_t> n_bytes;
+};
+
+// Where a pack sits on the replay's clock, for reading the time stamps of
+// its packets.
+struct pack_clock_struct {
+    int64_t arrival;  // ticks since the first pack
+    uint32_t scr;     // bits 31..0 of the pack's SCR base
+    int32_t ext;      // SCR extension
+};
+
+// Reads packets back from the stream file.  It keeps one block of the file
+// (at least the largest packet), so that packets read in file order cost no
+// seek and no copy.
+inline constexpr size_t packet_reader_block = 1 << 20;
+static_assert(packet_reader_block >= max_packet_bytes);
+struct packet_reader_struct {
+    FILE* fp = nullptr;
+    std::unique_ptr<unsigned char[]> data;  // packet_reader_block bytes
+    int64_t block_offset = 0;               // file offset of data[0]
+    int64_t block_length = 0;               // valid bytes in data
+};
+
+// One replay: its tracked streams, its place in the stream and its run
+// state.  The window that shows a replay shares it with the replay's idle
+// worker, so each opening of the window has a run state of its own.
+struct buffer_replay_struct {
+    int32_t analysis_state = analysis_paused;
+    bool window_open = false;
+
+    buffer_occupancy_struct buffer_occupied[max_buffer_tracks]{};
+    int32_t n_buffer_track_streams = 0;
+
+    packet_reader_struct reader;
+    DTS_Offsets offsets;
+    int32_t pack_index = 0;
+    int64_t next_sample = sample_interval_ticks;
+    int32_t countdown = samples_per_redraw;
+    bool clock_started = false;
+    pack_clock_struct last_clock{};
+};
+
+// The clock of the replay's next pack: the first arrives at 0, each later
+// one its SCR distance after the one before.
+pack_clock_struct next_pack_clock(buffer_replay_struct& replay, const pack_struct& pack);
+// Ticks of a 90 kHz time stamp carried in the pack at `clock`.
+int64_t stamp_to_ticks(const pack_clock_struct& clock, uint64_t stamp);
+
+// Finds the tracked streams (the first four stream_ids met in packets with a
+// PTS) in the packs collected by the parser and initialises their records.
+void setup_buffer_tracks(buffer_replay_struct& replay);
+void init_buffer_track(buffer_occupancy_struct& record, uint8_t stream_id);
+
+// Splits one packet of the record's stream into entries and updates the
+// record's au_time and parse_info.  A packet that cannot be read again in
+// full gives no entries and changes nothing.
+void get_offsets(packet_reader_struct& reader, buffer_occupancy_struct& record, const packet_struct& packet,
+                 const pack_clock_struct& clock, DTS_Offsets& offsets);
+
+// Enters one byte decoded at `decoding_time` that arrives at `arrival_time`;
+// true when afterwards the buffer holds more than its size.  Prints one
+// underflow line when the byte arrives after its decoding time.
+bool add_byte_to_buffer(int64_t decoding_time, int64_t arrival_time, buffer_occupancy_struct& record);
+
+// Takes a sample at arrival time `t`: every tracked stream's smallest and
+// largest occupancy since the last sample go to its ring, the earlier
+// first; every fifth sample a running replay waits for a redraw.
+void take_buffer_sample(buffer_replay_struct& replay, int64_t t);
+// Adds one point to the record's ring; the ring keeps the latest 99.
+void append_ring_point(buffer_occupancy_struct& record, buffer_sample_struct point);
+// Number of points in the ring, and point n of them (0 is the oldest).
+int ring_point_count(const buffer_occupancy_struct& record);
+const buffer_sample_struct& ring_point(const buffer_occupancy_struct& record, int n);
+
+// Opens the stream file named by get_mpeg_file_name and sets the replay to
+// its first pack; false when the file cannot be opened or there are no packs.
+bool open_buffer_replay(buffer_replay_struct& replay);
+// Replays the next pack; false when no pack was left.  Every fifth sample it
+// sets analysis_state to 2 (wait for a redraw).
+bool buffer_replay_step(buffer_replay_struct& replay);
+bool buffer_replay_finished(const buffer_replay_struct& replay);
+void close_buffer_replay(buffer_replay_struct& replay);
