@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "probe_file.h"
+
 namespace {
 
 std::vector<uint8_t> bytes;
@@ -142,24 +144,12 @@ std::string system_header(size_t p) {
 // The probe names streams by index; its stream ids are 0x1XX for XX, and
 // the sub-stream id (below 0x100) for private_stream_1.
 void check_against_probe(const char* path) {
-    std::ifstream in(path);
-    if (!in) fail("cannot open the probe file", 0);
-    std::vector<unsigned> ids;
+    const probe::file probed = probe::read(path);
+    if (probed.packets.empty()) fail("cannot read the probe file", 0);
     std::vector<walked_packet> listed;
-    std::string line;
-    while (std::getline(in, line)) {
-        unsigned index = 0;
-        char id[32];
-        long long pos = 0, size = 0, pts = 0, dts = 0;
-        if (sscanf(line.c_str(), "stream %u %31s", &index, id) == 2) {
-            const unsigned v = static_cast<unsigned>(strtol(id, nullptr, 0));
-            ids.resize(index + 1);
-            ids[index] = v >= 0x100 ? v & 0xFF : 0xBD;
-        } else if (sscanf(line.c_str(), "packet %u %lld %lld %lld %lld", &index, &pos, &size, &pts,
-                          &dts) == 5) {
-            if (index >= ids.size()) fail("probe packet of an unknown stream", 0);
-            listed.push_back({ids[index], static_cast<size_t>(pos), pts, dts});
-        }
+    for (const probe::packet& p : probed.packets) {
+        const unsigned id = p.id >= 0x100 ? p.id & 0xFF : 0xBD;
+        listed.push_back({id, static_cast<size_t>(p.pos), p.pts, p.dts});
     }
     size_t n = 0;
     for (const walked_packet& w : walked) {

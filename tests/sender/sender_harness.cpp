@@ -190,6 +190,14 @@ Finished run_to_end(const std::string& program, const std::vector<std::string>& 
     return result;
 }
 
+bool read_stream(int fd, std::string& received) {
+    char buffer[65536];
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    received.append(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
 bool pump(Child& child, int fd, const std::function<void()>& on_readable,
           const std::function<bool()>& done, double seconds) {
     const auto deadline = deadline_after(seconds);

@@ -67,6 +67,10 @@ Finished run_to_end(const std::string& program, const std::vector<std::string>& 
 bool pump(Child& child, int fd, const std::function<void()>& on_readable,
           const std::function<bool()>& done, double seconds);
 
+// Appends what a stream socket has ready to `received`; false when the peer
+// has closed the connection (or the read failed).
+bool read_stream(int fd, std::string& received);
+
 struct Datagram {
     std::string bytes;
     std::size_t index = 0;  // position in the sender's sequence, counting lost ones

@@ -360,13 +360,7 @@ TEST_F(Streamsend, TcpBuildSendsTheFileOnceAndEnds) {
     pump(
         child, conn,
         [&] {
-            char buffer[65536];
-            const ssize_t got = read(conn, buffer, sizeof buffer);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-            } else {
-                closed = true;
-            }
+            if (!read_stream(conn, received)) closed = true;
         },
         [&] { return closed; }, 10.0);
     close(conn);
@@ -411,13 +405,7 @@ TEST_F(Streamsend, TcpReceiverClosingEndsWithSendFailed) {
     std::string received;
     pump(
         child, conn,
-        [&] {
-            char buffer[65536];
-            const ssize_t got = read(conn, buffer, sizeof buffer);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-            }
-        },
+        [&] { read_stream(conn, received); },
         [&] { return received.size() >= 10 * kBlock; }, 5.0);
     close(conn);
     ASSERT_TRUE(child.wait_exit(5.0)) << child.output;
@@ -447,13 +435,7 @@ TEST_F(Streamsend, RetriesSetUpWithoutKeepingFailedSockets) {
     std::string received;
     pump(
         child, conn,
-        [&] {
-            char buffer[65536];
-            const ssize_t got = read(conn, buffer, sizeof buffer);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-            }
-        },
+        [&] { read_stream(conn, received); },
         [&] { return received.size() >= 5 * content.size(); }, 5.0);
     const int sockets = count_sockets(child.pid());
     close(conn);
