@@ -3,33 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
-#include <functional>
 #include <string>
 
 #include "clocks_view.h"
 #include "config.h"
+#include "gtk_test_util.h"
 #include "parser.h"
 
 namespace {
 
-// Runs the main loop until `done` holds or `seconds` have passed.
-bool pump_until(const std::function<bool()>& done, double seconds) {
-    const gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
-    while (!done()) {
-        if (g_get_monotonic_time() > deadline) return false;
-        if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
-    }
-    return true;
-}
+using gtu::pump_until;
 
-void pump_pending() {
-    for (int i = 0; i < 50; ++i) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        g_usleep(2000);
-    }
-}
+void pump_pending() { gtu::pump_pending(50); }
 
 GtkWidget* drawing_area() {
     return gtk_bin_get_child(GTK_BIN(clocks_relationships_view_widget));
@@ -215,17 +200,7 @@ TEST_F(ClocksWindow, BoundaryNotAboveZeroFallsBackToTheDefaultWithOneLine) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    // No accessibility bus: these tests do not use it, and its bridge keeps
-    // allocations until exit.
-    g_setenv("NO_AT_BRIDGE", "1", TRUE);
-    if (!GTEST_FLAG_GET(list_tests) && !gtk_init_check(&argc, &argv)) {
-        std::fprintf(stderr, "clocks window tests: no X display; run them under xvfb-run\n");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return gtu::run_window_tests(argc, argv, "clocks_window_tests"); }
 
 // Fontconfig keeps a few allocations of its font cache until exit; they are
 // not ours, so the leak check skips them.

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <unistd.h>
 
+#include "gtk_test_util.h"
 #include "pack_detail.h"
 #include "pack_model.h"
 #include "parser.h"
@@ -20,22 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void pump_pending() {
-    for (int i = 0; i < 20; ++i) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        g_usleep(2000);
-    }
-}
+using gtu::pump_until;
 
-bool pump_until(const std::function<bool()>& done, double seconds) {
-    const gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
-    while (!done()) {
-        if (g_get_monotonic_time() > deadline) return false;
-        if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
-    }
-    return true;
-}
+void pump_pending() { gtu::pump_pending(20); }
 
 GtkAllocation window_size() {
     GtkAllocation a;
@@ -323,20 +310,8 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
 
 }  // namespace
 
-// Under the leak checker: the font and accessibility libraries keep caches
-// for the whole process, which are no leaks of the windows; full stacks are
-// needed to recognise them.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\nleak:libdbus-1.so\nleak:libatspi.so\nleak:atk_bridge_adaptor_init\n";
-}
-extern "C" const char* __lsan_default_options() { return "fast_unwind_on_malloc=0"; }
+// Fontconfig keeps a few allocations of its font cache until exit; they are
+// not ours, so the leak check skips them.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!GTEST_FLAG_GET(list_tests) && !gtk_init_check(&argc, &argv)) {
-        std::fprintf(stderr,
-                     "pixmap_window_tests: no X display: these tests need one (run them under xvfb-run -a)\n");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return gtu::run_window_tests(argc, argv, "pixmap_window_tests"); }

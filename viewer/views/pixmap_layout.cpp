@@ -79,14 +79,14 @@ int64_t estimate_map_area(const pixmap_pack_list& packs, int size, int width, in
 int choose_cell_size(const pixmap_pack_list& packs, int width, int height) {
     int64_t widest = 1;
     for (const auto& p : packs) widest = std::max(widest, pack_cell_count(*p));
-    // Largest size at which every pack with its gap is narrower than a row.
-    int64_t fitting = (int64_t{width} - pixmap_pack_gap - 1) / widest;
-    if (width - pixmap_pack_gap - 1 < 0) fitting = 0;
+    // Largest size at which every pack with its gap is narrower than a row
+    // (0 or less when not even size 1 fits).
+    const int64_t fitting = (int64_t{width} - pixmap_pack_gap - 1) / widest;
     const int64_t target = int64_t{width} * height;
     for (int64_t s = 4; s <= fitting; ++s)
         if (estimate_map_area(packs, static_cast<int>(s), width, target) >= target)
             return static_cast<int>(s - 1);
-    return static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(fitting, width)));
+    return static_cast<int>(std::max<int64_t>(1, fitting));
 }
 
 int32_t layout_pack_places(const pixmap_pack_list& packs, int cell_size, int width,
@@ -152,18 +152,19 @@ bool write_map_text(FILE* out, const std::vector<pack_place_struct>& places, int
 }
 
 int find_pack_at(const std::vector<pack_place_struct>& places, int cell_size, int x, int y) {
-    // Places are in stream order, so their rows never decrease: only packs
-    // with y in (y - cell_size, y] can hold the point in their first cell.
-    auto it = std::lower_bound(places.begin(), places.end(), int64_t{y} - cell_size + 1,
-                               [](const pack_place_struct& p, int64_t v) { return p.y < v; });
-    for (; it != places.end() && it->y <= y; ++it)
-        if (it->x <= x && x < int64_t{it->x} + cell_size && it->y <= y && y < int64_t{it->y} + cell_size)
-            return static_cast<int>(it - places.begin());
+    // Of the packs whose cells span row y, the first whose first cell also
+    // spans column x.
+    size_t first = 0, last = 0;
+    packs_in_rows(places, cell_size, y, 1, first, last);
+    for (size_t i = first; i < last; ++i)
+        if (places[i].x <= x && x < int64_t{places[i].x} + cell_size) return static_cast<int>(i);
     return -1;
 }
 
 void packs_in_rows(const std::vector<pack_place_struct>& places, int cell_size, int top,
                    int height, size_t& first, size_t& last) {
+    // Places are in stream order, so their rows never decrease: a pack's
+    // cells meet the rows when its y lies in (top - cell_size, top + height).
     auto by_row = [](const pack_place_struct& p, int64_t v) { return p.y < v; };
     first = static_cast<size_t>(
         std::lower_bound(places.begin(), places.end(), int64_t{top} - cell_size + 1, by_row) -

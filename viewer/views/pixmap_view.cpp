@@ -160,18 +160,16 @@ bool make_pixmap_file(int width, int height) {
     pixmap_file_name = name;
 
     std::vector<pack_place_struct> places;
-    int map_width = width;
     int cell_size = 0;
     int32_t rows = 0;
     try {
-        places.reserve(_all_packs_array.size());
-        cell_size = choose_cell_size(_all_packs_array, map_width, height);
-        rows = layout_pack_places(_all_packs_array, cell_size, map_width, places);
+        cell_size = choose_cell_size(_all_packs_array, width, height);
+        rows = layout_pack_places(_all_packs_array, cell_size, width, places);
     } catch (const std::bad_alloc&) {
         out_of_memory();
     }
 
-    bool written = write_map_text(out, places, cell_size, map_width, rows);
+    bool written = write_map_text(out, places, cell_size, width, rows);
     if (std::fclose(out) != 0) written = false;
     if (!written) {
         std::fprintf(stderr, "Could not create file %s\n", pixmap_file_name.c_str());
@@ -181,7 +179,7 @@ bool make_pixmap_file(int width, int height) {
 
     pixmap_data.cell_size = cell_size;
     pixmap_data.pack_places.swap(places);
-    pixmap_data.map_width = map_width;
+    pixmap_data.map_width = width;
     pixmap_data.map_rows = rows + 1;
     pixmap_data.scrolls = rows + 1 > height;
     ++pixmap_view_map_builds;
@@ -272,16 +270,10 @@ void pixmap_view_destroy_callback(GtkWidget*, gpointer) {
 
 void make_pixmap_view() {
     if (pixmap_view_instantiated) return;
+    // The place records and the recorded window size start empty (the
+    // last closing cleared them); the first map fills them.
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     pixmap_view_widget = window;
-    pixmap_data.pixmap_widget = nullptr;
-    pixmap_data.width = pixmap_data.height = 0;
-    pixmap_data.scrolls = false;
-    try {
-        pixmap_data.pack_places.assign(_all_packs_array.size(), pack_place_struct{});
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    }
     gtk_window_set_title(GTK_WINDOW(window), "Pack Overview");
     gtk_window_set_default_size(GTK_WINDOW(window), pixmap_view_initial_width,
                                 pixmap_view_initial_height);

@@ -1,0 +1,49 @@
+// Helpers for the tests of windows, which need an X display (run them under
+// xvfb-run -a): driving the main loop, and the test program's main.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <functional>
+
+namespace gtu {
+
+// Runs the main loop until `done` holds or `seconds` have passed; false when
+// the time ran out.
+inline bool pump_until(const std::function<bool()>& done, double seconds) {
+    const gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+    while (!done()) {
+        if (g_get_monotonic_time() > deadline) return false;
+        if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
+    }
+    return true;
+}
+
+// Handles everything pending, `rounds` times with a short pause between, so
+// that what the X server sends back in the meantime is handled too.
+inline void pump_pending(int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_usleep(2000);
+    }
+}
+
+// The main of a window test program: starts the tests after the toolkit, or
+// fails with a message naming `program` when there is no display.  Listing
+// the tests needs no display.
+inline int run_window_tests(int argc, char** argv, const char* program) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // No accessibility bus: the tests do not use it, and its bridge keeps
+    // allocations until exit.
+    g_setenv("NO_AT_BRIDGE", "1", TRUE);
+    if (!GTEST_FLAG_GET(list_tests) && !gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr, "%s: no X display: these tests need one (run them under xvfb-run -a)\n", program);
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
+
+}  // namespace gtu
