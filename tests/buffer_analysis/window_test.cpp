@@ -9,6 +9,7 @@
 #include <string>
 
 #include "buffer_analysis_view.h"
+#include "gtk_test_util.h"
 #include "parser.h"
 
 namespace {
@@ -26,9 +27,9 @@ void load(const char* name) {
 
 // Runs the main loop until `done` holds (or 30 s pass).
 void pump_until(const std::function<bool()>& done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done() && std::chrono::steady_clock::now() < limit) gtk_main_iteration_do(FALSE);
-    ASSERT_TRUE(done()) << "timed out: pack " << (buffer_analysis_replay() ? buffer_analysis_replay()->pack_index : -1) << " state " << (buffer_analysis_replay() ? buffer_analysis_replay()->analysis_state : -1);
+    ASSERT_TRUE(gtu::pump_until(done, 30))
+        << "timed out: pack " << (buffer_analysis_replay() ? buffer_analysis_replay()->pack_index : -1) << " state "
+        << (buffer_analysis_replay() ? buffer_analysis_replay()->analysis_state : -1);
 }
 
 void pump_for(int ms) {
@@ -180,11 +181,4 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!::testing::GTEST_FLAG(list_tests) && !gtk_init_check(&argc, &argv)) {
-        std::fprintf(stderr, "buffer analysis window tests: no display (run them under xvfb-run)\n");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return gtu::run_window_tests(argc, argv, "buffer_analysis_window_tests"); }

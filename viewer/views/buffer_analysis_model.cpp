@@ -24,6 +24,13 @@ constexpr int32_t audio_kbit_rates[4][16] = {
 };
 constexpr int32_t audio_sampling_hz[4] = {44100, 48000, 32000, 0};
 
+// The SCR tells when the byte holding the last bit of the SCR base arrives:
+// byte 8 of the pack in both stream formats.
+constexpr int64_t scr_byte_index = 8;
+
+double ticks_to_seconds(int64_t ticks) { return static_cast<double>(ticks) / ticks_per_second; }
+float ticks_to_seconds_float(int64_t ticks) { return static_cast<float>(ticks_to_seconds(ticks)); }
+
 bool is_video(uint32_t stream_id) { return (stream_id & 0xF0) == 0xE0; }
 bool is_mpeg_audio(uint32_t stream_id) { return (stream_id & 0xF0) == 0xC0; }
 
@@ -56,7 +63,6 @@ void remove_decoded_units(buffer_occupancy_struct& r, int64_t now) {
             pending_au_struct& p = r.pending[slot];
             if (p.time <= now) {
                 r.occupancy -= p.bytes;
-                p.in_use = false;
                 r.slots_in_use[w] &= ~(uint64_t{1} << (slot & 63));
             } else if (p.time < next) {
                 next = p.time;
@@ -66,29 +72,49 @@ void remove_decoded_units(buffer_occupancy_struct& r, int64_t now) {
     r.next_removal = next;
 }
 
-// The SCR tells when the byte holding the last bit of the SCR base arrives:
-// byte 8 of the pack in both stream formats.
-constexpr int64_t scr_byte_index = 8;
-
-float ticks_to_seconds_float(int64_t ticks) { return static_cast<float>(ticks / 27000000.0); }
-
-
 // ---------------------------------------------------------------------------
-// Entries of a packet split.
+// Splitting one packet into entries and timing the access units that begin
+// in it.  The packet's stamp goes to the first unit whose first byte lies in
+// the packet.  A unit whose start code (or frame header) began at the end of
+// the last packet takes that packet's stamp when the stamp found no unit
+// there.  Every other unit comes one period after the unit before.
 
-class entry_writer {
+int64_t advance_time(int64_t time, int64_t by) { return time == no_decode_time ? time : time + by; }
+
+class packet_split {
 public:
-    entry_writer(DTS_Offsets& off, int64_t first_time) : off_(off) {
+    packet_split(buffer_occupancy_struct& r, DTS_Offsets& off, bool stamped, int64_t stamp)
+        : r_(r), off_(off), stamp_(stamp), stamp_unused_(stamped), carried_(r.parse_info.has_carried_stamp) {
         off_.n_entries = 0;
-        open(first_time, 0);
+        open(r.au_time, 0);
     }
-    // Ends the open entry at payload position `pos` and opens one for the
-    // access unit decoded at `time`.
-    void split(int64_t pos, int64_t time) {
+    // An access unit begins at payload position `pos`; `began_earlier`: its
+    // first byte lay in the last packet.  `period`: ticks since the unit
+    // before.
+    void start_unit(int64_t pos, bool began_earlier, int64_t period) {
+        int64_t time;
+        if (began_earlier) {
+            time = carried_ ? r_.parse_info.carried_stamp : advance_time(r_.au_time, period);
+            carried_ = false;
+        } else if (stamp_unused_) {
+            time = stamp_;
+            stamp_unused_ = false;
+        } else {
+            time = advance_time(r_.au_time, period);
+        }
+        r_.au_time = time;
         close(pos);
         open(time, pos);
     }
-    void finish(int64_t payload_length) { close(payload_length); }
+    // The packet is stamped and no unit has taken the stamp yet.
+    bool stamp_unused() const { return stamp_unused_; }
+    // The last entry runs to the end of the payload; a stamp that found no
+    // unit is carried to the next packet.
+    void finish(int64_t payload_length) {
+        r_.parse_info.has_carried_stamp = stamp_unused_;
+        r_.parse_info.carried_stamp = stamp_;
+        close(payload_length);
+    }
 
 private:
     void open(int64_t time, int64_t pos) {
@@ -104,11 +130,13 @@ private:
     }
     void close(int64_t pos) { off_.n_bytes[off_.n_entries - 1] = static_cast<int32_t>(pos - start_); }
 
+    buffer_occupancy_struct& r_;
     DTS_Offsets& off_;
     int64_t start_ = 0;
+    const int64_t stamp_;
+    bool stamp_unused_;
+    bool carried_;
 };
-
-int64_t advance_time(int64_t time, int64_t by) { return time == no_decode_time ? time : time + by; }
 
 // ---------------------------------------------------------------------------
 // Video: access units begin at a sequence header, a group header not
@@ -117,9 +145,7 @@ int64_t advance_time(int64_t time, int64_t by) { return time == no_decode_time ?
 void split_video(buffer_occupancy_struct& r, const unsigned char* pl, int64_t len, bool stamped, int64_t stamp,
                  DTS_Offsets& off) {
     au_parse_info_struct& pi = r.parse_info;
-    entry_writer entries(off, r.au_time);
-    bool stamp_unused = stamped;
-    bool carried = pi.has_carried_stamp;
+    packet_split split(r, off, stamped, stamp);
     auto start_code = [&](int64_t i, unsigned char code) {
         bool starts = false;
         switch (code) {
@@ -153,21 +179,7 @@ void split_video(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
         if (!starts) return;
         // The unit begins at the start code's first byte, or at the start of
         // this payload when the start code began in an earlier packet.
-        int64_t pos = std::max<int64_t>(i - 3, 0);
-        int64_t time;
-        if (i < 3) {
-            // The unit began in the last packet; that packet's stamp, if it
-            // found no other unit, is this one's.
-            time = carried ? pi.carried_stamp : advance_time(r.au_time, pi.frame_period);
-            carried = false;
-        } else if (stamp_unused) {
-            time = stamp;
-            stamp_unused = false;
-        } else {
-            time = advance_time(r.au_time, pi.frame_period);
-        }
-        r.au_time = time;
-        entries.split(pos, time);
+        split.start_unit(std::max<int64_t>(i - 3, 0), i < 3, pi.frame_period);
     };
 
     // Start codes that end in the first three bytes may have begun in an
@@ -192,10 +204,8 @@ void split_video(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
     pi.start_code_register = reg;
     // A stamp without a unit of its own still times the unit in progress for
     // the packets that follow.
-    if (stamp_unused) r.au_time = stamp;
-    pi.has_carried_stamp = stamp_unused;
-    pi.carried_stamp = stamp;
-    entries.finish(len);
+    if (split.stamp_unused()) r.au_time = stamp;
+    split.finish(len);
 }
 
 // ---------------------------------------------------------------------------
@@ -283,24 +293,7 @@ header_search find_audio_header(au_parse_info_struct& pi, const unsigned char* p
 void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t len, bool stamped, int64_t stamp,
                  DTS_Offsets& off) {
     au_parse_info_struct& pi = r.parse_info;
-    entry_writer entries(off, r.au_time);
-    bool first_frame = stamped;
-    bool carried = pi.has_carried_stamp;
-    // `earlier`: the frame's first byte lay in the last packet.
-    auto start_frame = [&](int64_t pos, bool earlier) {
-        int64_t time;
-        if (earlier) {
-            time = carried ? pi.carried_stamp : advance_time(r.au_time, pi.frame_duration);
-            carried = false;
-        } else if (first_frame) {
-            time = stamp;
-            first_frame = false;
-        } else {
-            time = advance_time(r.au_time, pi.frame_duration);
-        }
-        r.au_time = time;
-        entries.split(pos, time);
-    };
+    packet_split split(r, off, stamped, stamp);
     auto take_header = [&](const unsigned char* h) {
         int32_t length = 0;
         read_audio_header(h, length, pi.frame_duration);
@@ -331,7 +324,7 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
                 header_search s = find_audio_header(pi, pl, len, p);
                 if (!s.found) break;
                 pi.lost_sync = false;
-                start_frame(s.frame_start, s.began_earlier);
+                split.start_unit(s.frame_start, s.began_earlier, pi.frame_duration);
                 std::memcpy(pi.audio_au_header, s.header, 3);
                 pi.header_bytes = 3;
                 take_header(pi.audio_au_header);
@@ -350,7 +343,7 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
                 ++p;
                 continue;
             }
-            start_frame(p, false);
+            split.start_unit(p, false, pi.frame_duration);
             pi.header_bytes = avail;
             std::memcpy(pi.audio_au_header, pl + p, static_cast<size_t>(avail));
             p += avail;
@@ -360,10 +353,8 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
     }
     // While the stream cannot be split, a time stamp still tells the time of
     // the unit in progress for the packets that follow.
-    if (pi.lost_sync && first_frame) r.au_time = stamp;
-    pi.has_carried_stamp = first_frame;
-    pi.carried_stamp = stamp;
-    entries.finish(len);
+    if (pi.lost_sync && split.stamp_unused()) r.au_time = stamp;
+    split.finish(len);
 }
 
 // Offset of the first payload byte within its packet.
@@ -415,26 +406,17 @@ pack_clock_struct next_pack_clock(buffer_replay_struct& rp, const pack_struct& p
 }
 
 void init_buffer_track(buffer_occupancy_struct& r, uint8_t stream_id) {
+    // Everything not set here starts at 0: an empty buffer, ring and
+    // pending table, and no parsing state.
     std::memset(&r, 0, sizeof r);
     r.stream_id = stream_id;
-    r.occupancy = 0;
     r.buffer_size = is_video(stream_id) ? default_video_buffer_size : default_other_buffer_size;
     r.au_time = no_decode_time;
     r.interval_max = {interval_max_none, 0};
     r.interval_min = {interval_min_none, 0};
     r.next_removal = 0x00000000FFFFFFFFll;
-    r.ring_head = r.ring_tail = 0;
     r.last_time = 1;
-    r.current_slot = 0;
-    if (is_video(stream_id)) {
-        r.parse_info.start_code_register = 0xFFFFFFFFu;
-        r.parse_info.frame_period = 0;
-        r.parse_info.in_header = false;
-    } else {
-        r.parse_info.frame_bytes_left = 0;
-        r.parse_info.header_bytes = 0;
-        r.parse_info.frame_duration = 0;
-    }
+    if (is_video(stream_id)) r.parse_info.start_code_register = 0xFFFFFFFFu;
 }
 
 void setup_buffer_tracks(buffer_replay_struct& rp) {
@@ -442,7 +424,7 @@ void setup_buffer_tracks(buffer_replay_struct& rp) {
     for (const auto& pack : _all_packs_array) {
         for (const packet_struct& packet : pack->packets) {
             if (packet.pts_dts_flag != 2 && packet.pts_dts_flag != 3) continue;
-            if (rp.n_buffer_track_streams == max_buffer_tracks) break;
+            if (rp.n_buffer_track_streams == max_buffer_tracks) return;
             if (find_track(rp, packet.stream_id)) continue;
             buffer_occupancy_struct& r = rp.buffer_occupied[rp.n_buffer_track_streams++];
             init_buffer_track(r, packet.stream_id);
@@ -468,7 +450,7 @@ void get_offsets(packet_reader_struct& reader, buffer_occupancy_struct& r, const
     const int64_t total = 6 + int64_t{packet.length};
     const int64_t start = payload_start(packet);
     const int64_t len = total - start;
-    if (len < 0 || start + len > total) return;
+    if (len < 0) return;
     const unsigned char* data = read_packet(reader, packet.starting_offset, total);
     if (!data) return;
 
@@ -497,7 +479,7 @@ namespace {
 [[gnu::noinline]] void open_pending_slot(buffer_occupancy_struct& r, int64_t d) {
     int slot = first_free_slot(r);
     if (slot < 0) return;  // all in use: the byte joins the slot last opened
-    r.pending[slot] = {d, 0, true};
+    r.pending[slot] = {d, 0};
     r.slots_in_use[slot >> 6] |= uint64_t{1} << (slot & 63);
     r.current_slot = slot;
     r.last_time = d;
@@ -638,7 +620,7 @@ bool buffer_replay_step(buffer_replay_struct& rp) {
     const int64_t t = clock.arrival;
     // A pack without a usable mux rate delivers all its bytes at its SCR.
     const float ticks_per_byte =
-        pack.bytes_per_second > 0 ? static_cast<float>(27000000.0 / pack.bytes_per_second) : 0.0f;
+        pack.bytes_per_second > 0 ? static_cast<float>(double{ticks_per_second} / pack.bytes_per_second) : 0.0f;
 
     if (t >= rp.next_sample) take_buffer_sample(rp, t);
 
@@ -657,7 +639,7 @@ bool buffer_replay_step(buffer_replay_struct& rp) {
                              rp.offsets.n_bytes[static_cast<size_t>(e)], overflow, overflow_at);
         if (overflow)
             std::printf("Error: Overflow in 0x%x at %f seconds (SCR = %lld, input SCR = %lld)\n", r->stream_id,
-                        overflow_at / 27000000.0, static_cast<long long>(overflow_at), static_cast<long long>(t));
+                        ticks_to_seconds(overflow_at), static_cast<long long>(overflow_at), static_cast<long long>(t));
     }
     return true;
 }

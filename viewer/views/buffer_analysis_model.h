@@ -66,10 +66,11 @@ struct buffer_extreme_struct {
     int64_t arrival;
 };
 
+// An access unit in the buffer: its decoding time and the bytes of it that
+// have arrived.  Whether a slot is in use is kept in slots_in_use.
 struct pending_au_struct {
     int64_t time;  // decoding time, ticks
     int32_t bytes;
-    bool in_use;
 };
 
 // Access-unit parsing state of one stream.  Video uses the first group of
@@ -117,7 +118,8 @@ struct buffer_occupancy_struct {
     int64_t last_time;     // decoding time of the slot last opened
     int32_t current_slot;  // index of the slot last opened
     // Which pending slots are in use, one bit per slot, so that opening a
-    // slot and the removal scan need not walk all 300.
+    // slot and the removal scan need not walk all 300.  A slot is in use
+    // from its opening until the removal scan frees it.
     uint64_t slots_in_use[(pending_slot_count + 63) / 64];
 };
 

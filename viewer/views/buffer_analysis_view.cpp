@@ -30,8 +30,6 @@ struct buffer_view_struct {
     GtkWidget* play_button = nullptr;
 };
 
-buffer_view_struct* open_view = nullptr;
-
 void delete_view(gpointer data) { delete static_cast<buffer_view_struct*>(data); }
 void delete_replay_handle(gpointer data) { delete static_cast<std::shared_ptr<buffer_replay_struct>*>(data); }
 
@@ -75,14 +73,6 @@ void screen_size(int& width, int& height) {
     gdk_monitor_get_workarea(monitor, &area);
     width = area.width;
     height = area.height;
-}
-
-void render_into_back_buffer(buffer_graph_struct* graph) {
-    cairo_t* cr = cairo_create(graph->back_buffer);
-    render_buffer_graph(cr, cairo_image_surface_get_width(graph->back_buffer),
-                        cairo_image_surface_get_height(graph->back_buffer), *graph->record);
-    cairo_destroy(cr);
-    cairo_surface_flush(graph->back_buffer);
 }
 
 void release_back_buffer(buffer_graph_struct* graph) {
@@ -170,9 +160,8 @@ void render_buffer_graph(cairo_t* cr, int width, int height, const buffer_occupa
 }
 
 void draw_buffer_graph(GtkWidget* area, buffer_graph_struct* graph) {
-    if (!graph || !graph->back_buffer) return;
-    render_into_back_buffer(graph);
-    gtk_widget_queue_draw(area);
+    // The draw handler renders the graph into the back buffer and copies it.
+    if (graph && graph->back_buffer) gtk_widget_queue_draw(area);
 }
 
 // ---------------------------------------------------------------------------
@@ -195,7 +184,12 @@ gboolean buffer_graph_configure_callback(GtkWidget* area, GdkEventConfigure*, gp
 gboolean buffer_graph_expose_callback(GtkWidget* area, cairo_t* cr, gpointer) {
     buffer_graph_struct* graph = buffer_graph_of(area);
     if (graph && graph->back_buffer) {
-        render_into_back_buffer(graph);
+        // The whole graph, drawn off-screen and copied in one operation.
+        cairo_t* back = cairo_create(graph->back_buffer);
+        render_buffer_graph(back, cairo_image_surface_get_width(graph->back_buffer),
+                            cairo_image_surface_get_height(graph->back_buffer), *graph->record);
+        cairo_destroy(back);
+        cairo_surface_flush(graph->back_buffer);
         cairo_set_source_surface(cr, graph->back_buffer, 0, 0);
         cairo_paint(cr);
     }
@@ -238,7 +232,6 @@ gboolean buffer_analysis_destroy_callback(GtkWidget* window, gpointer) {
         // The replay stops at its next pass; a later opening has its own.
         view->replay->analysis_state = analysis_closed;
         view->replay->window_open = false;
-        if (open_view == view) open_view = nullptr;
     }
     buffer_analysis_view_instantiated = false;
     buffer_analysis_view_widget = nullptr;
@@ -294,9 +287,15 @@ gboolean buffer_analysis_worker(gpointer data) {
 // ---------------------------------------------------------------------------
 // Opening and closing.
 
-std::shared_ptr<buffer_replay_struct> buffer_analysis_replay() { return open_view ? open_view->replay : nullptr; }
+std::shared_ptr<buffer_replay_struct> buffer_analysis_replay() {
+    buffer_view_struct* view = view_of(buffer_analysis_view_widget);
+    return view ? view->replay : nullptr;
+}
 
-GtkWidget* buffer_analysis_play_button() { return open_view ? open_view->play_button : nullptr; }
+GtkWidget* buffer_analysis_play_button() {
+    buffer_view_struct* view = view_of(buffer_analysis_view_widget);
+    return view ? view->play_button : nullptr;
+}
 
 void make_buffer_analysis_view() {
     if (buffer_analysis_view_widget) return;
@@ -342,7 +341,6 @@ void make_buffer_analysis_view() {
     gtk_widget_show_all(window);
 
     buffer_analysis_view_widget = window;
-    open_view = view;
     analysis_timer_id = g_timeout_add(100, buffer_analysis_redraw_callback, window);
     buffer_analysis_view_instantiated = true;
     rp.window_open = true;

@@ -52,7 +52,8 @@ gboolean buffer_graph_destroy_callback(GtkWidget* area, gpointer data);
 GtkWidget* make_buffer_graph_area(int height, int width, buffer_graph_struct* graph);
 // The graph a drawing area shows, or null.
 buffer_graph_struct* buffer_graph_of(GtkWidget* area);
-// Draws the graph into its back buffer and has it copied onto the screen.
+// Has the graph drawn into its back buffer and copied onto the screen at the
+// area's next draw.
 void draw_buffer_graph(GtkWidget* area, buffer_graph_struct* graph);
 
 // Geometry of a graph of the given height and width.
