@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "config.h"
@@ -412,10 +411,11 @@ void init_plugins() {
         return;
     }
     char glue_path[512];
-    std::snprintf(glue_path, sizeof glue_path, "%s/guile_glue/plugins.scm", tarvel_viewer_root_dir.c_str());
+    int n = std::snprintf(glue_path, sizeof glue_path, "%s/guile_glue/plugins.scm", tarvel_viewer_root_dir.c_str());
 
     // A path cut by the buffer names another file: it counts as missing.
-    FILE* fp = tarvel_viewer_root_dir.size() + 25 < sizeof glue_path ? std::fopen(glue_path, "rb") : nullptr;
+    bool fits = n >= 0 && static_cast<size_t>(n) < sizeof glue_path;
+    FILE* fp = fits ? std::fopen(glue_path, "rb") : nullptr;
     if (!fp) {
         std::printf("Could not open plugins directory \"%s\". \n", glue_path);
         std::printf("Plugins will not be available \n");

@@ -67,10 +67,11 @@ bool format_text(char (&buffer)[text_size], const char* format, Args... args) {
     return n >= 0 && static_cast<size_t>(n) < text_size;
 }
 
-// Evaluates `text`; a Scheme error in it is a load error of the plug-in.
-SCM evaluate_step(const char* text) {
+// One evaluation while a plug-in loads (`eval` is GH_EVAL_FILE or
+// GH_EVAL_STR); a Scheme error in it is a load error of the plug-in.
+SCM evaluate_step(SCM (*eval)(const char*), const char* source) {
     unsigned long before = guile_errors_caught();
-    SCM value = GH_EVAL_STR(text);
+    SCM value = eval(source);
     if (guile_errors_caught() != before) throw plugin_load_error("Scheme error");
     return value;
 }
@@ -165,9 +166,7 @@ void add_option(GtkWidget* box, const char* directory_path, const char* file_nam
 
         std::printf("Loading plugin interface %s...", full_path);
         std::fflush(stdout);
-        unsigned long before = guile_errors_caught();
-        GH_EVAL_FILE(full_path);
-        if (guile_errors_caught() != before) throw plugin_load_error("Scheme error");
+        evaluate_step(GH_EVAL_FILE, full_path);
         std::printf("done\n");
         std::fflush(stdout);
 
@@ -177,7 +176,7 @@ void add_option(GtkWidget* box, const char* directory_path, const char* file_nam
         if (!format_text(text, "(define %s%d (%s-interface)) ((%s%d 'description))", instance_prefix,
                          _plugin_number, interface_name.c_str(), instance_prefix, _plugin_number))
             throw plugin_load_error("name too long");
-        description = GH_SCM2NEWSTR(evaluate_step(text), nullptr);
+        description = GH_SCM2NEWSTR(evaluate_step(GH_EVAL_STR, text), nullptr);
         if (!description) throw plugin_load_error("description is not a string");
 
         GtkWidget* check = gtk_check_button_new_with_label(description);

@@ -20,8 +20,8 @@ inline constexpr size_t config_key_size = 512;
 inline constexpr size_t config_value_size = 1024;
 
 // Reads the first two entries of the configuration file and sets the
-// values; a missing file leaves the defaults.  `fallback_root` is the root
-// used when none is configured (see default_root_dir).
+// values; a missing file leaves the defaults.  Without a configured
+// "viewer_root_dir" the root is default_root_dir().
 void init_configs();
 void close_configs();
 

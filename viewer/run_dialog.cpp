@@ -6,7 +6,6 @@
 #include "parser.h"
 #include "plugin_hooks.h"
 #include "shell.h"
-#include "views.h"
 
 GtkWidget* new_stream_dialog = nullptr;
 GtkWidget* run_mpegfile_entry = nullptr;
@@ -74,9 +73,7 @@ void analyze_new_stream() {
 gboolean run_dialog_ok_callback(GtkWidget*, GdkEventButton*, gpointer dialog) {
     // The views read the packs that are about to be replaced: close them
     // first.
-    close_pixmap_view();
-    close_buffer_analysis_view();
-    close_clocks_relationships_view();
+    close_all_views();
 
     delete_parser_structs();
     init_parser_structs();

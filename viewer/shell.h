@@ -18,6 +18,9 @@ void view_packs_callback(GtkWidget* widget, gpointer data);
 void buffer_analysis_callback(GtkWidget* widget, gpointer data);
 void clocks_relationships_callback(GtkWidget* widget, gpointer data);
 void configure_plugins_callback(GtkWidget* widget, gpointer data);
+// Closes the pack overview, the buffer analysis and the clock relationships
+// views, in that order (each only when open).
+void close_all_views();
 
 // Run dialog.
 extern GtkWidget* new_stream_dialog;

@@ -35,12 +35,6 @@ gboolean main_window_delete_callback(GtkWidget* widget, GdkEvent*, gpointer data
     return TRUE;  // the main loop ends; the window goes with the process
 }
 
-void close_views() {
-    close_pixmap_view();
-    close_buffer_analysis_view();
-    close_clocks_relationships_view();
-}
-
 // Formats an icon path from its pattern and the root directory.
 std::string icon_path(const char* pattern) {
     std::string path = pattern;
@@ -86,14 +80,20 @@ void add_main_toolbar() {
     gtk_widget_show(main_app_window);
 }
 
+void close_all_views() {
+    close_pixmap_view();
+    close_buffer_analysis_view();
+    close_clocks_relationships_view();
+}
+
 void destroy(GtkWidget*, gpointer) {
-    close_views();
+    close_all_views();
     gtk_main_quit();
 }
 
 void analyze_new_stream_callback(GtkWidget*, gpointer) {
     delete_extracted_streams();
-    close_views();
+    close_all_views();
     analyze_new_stream();
 }
 

@@ -220,10 +220,6 @@ TEST(Glue, AFailingPluginDoesNotStopTheOthers) {
 
 // ---------------------------------------------------------------------------
 // Start-up paths, each in a fresh process of the driver.
-struct driver_run {
-    tu::run_result result;
-};
-
 tu::run_result run_driver(const std::string& library, const std::string& root,
                           const std::vector<std::string>& expressions = {}) {
     if (library.empty())

@@ -120,6 +120,16 @@ protected:
         pt::pump();
         return testing::internal::GetCapturedStdout();
     }
+
+    // Opens the window on `r` with the one plug-in "video" and returns its
+    // check button; the texts sent so far are forgotten.
+    GtkWidget* open_with_video_plugin(plugin_root& r) {
+        r.add_plugin("video_interface", "video");
+        open(r);
+        GtkWidget* check = check_buttons().at(0);
+        pt::sent.clear();
+        return check;
+    }
 };
 
 TEST_F(PluginWindow, DirectoryRulesAndInstanceTexts) {
@@ -190,10 +200,7 @@ TEST_F(PluginWindow, WindowLayout) {
 
 TEST_F(PluginWindow, ClickingConfiguresThenAddsAndClickingAgainRemoves) {
     plugin_root r;
-    r.add_plugin("video_interface", "video");
-    open(r);
-    GtkWidget* check = check_buttons().at(0);
-    pt::sent.clear();
+    GtkWidget* check = open_with_video_plugin(r);
 
     pt::click(check);
     EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check)));
@@ -209,10 +216,7 @@ TEST_F(PluginWindow, ClickingConfiguresThenAddsAndClickingAgainRemoves) {
 
 TEST_F(PluginWindow, ToggleWithoutAReleaseKeepsTheRegistryInStep) {
     plugin_root r;
-    r.add_plugin("video_interface", "video");
-    open(r);
-    GtkWidget* check = check_buttons().at(0);
-    pt::sent.clear();
+    GtkWidget* check = open_with_video_plugin(r);
     // What the keyboard or an accessibility "click" does.
     gtk_widget_activate(check);
     for (int i = 0; i < 30 && !gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check)); ++i) pt::pump();
@@ -225,10 +229,7 @@ TEST_F(PluginWindow, ToggleWithoutAReleaseKeepsTheRegistryInStep) {
 
 TEST_F(PluginWindow, ReleaseOutsideTheButtonChangesNothing) {
     plugin_root r;
-    r.add_plugin("video_interface", "video");
-    open(r);
-    GtkWidget* check = check_buttons().at(0);
-    pt::sent.clear();
+    GtkWidget* check = open_with_video_plugin(r);
     pt::click_at(check, 5, 5, false);
     EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check)));
     EXPECT_TRUE(pt::sent.empty()) << pt::sent.front();
