@@ -8,6 +8,7 @@
 #include <map>
 
 #include "config.h"
+#include "gtk_test_util.h"
 #include "parser.h"
 #include "plugin_hooks.h"
 #include "plugin_test_support.h"
@@ -102,18 +103,6 @@ TEST(StreamableHook, InstalledWithThePluginsAndEvaluatesNothing) {
 // ---------------------------------------------------------------------------
 // End to end with the shipped glue and plug-ins.
 
-GtkWidget* find_button(GtkWidget* root, const std::string& label) {
-    if (GTK_IS_BUTTON(root) && gtk_button_get_label(GTK_BUTTON(root)) &&
-        label == gtk_button_get_label(GTK_BUTTON(root)))
-        return root;
-    if (!GTK_IS_CONTAINER(root)) return nullptr;
-    GtkWidget* found = nullptr;
-    GList* children = gtk_container_get_children(GTK_CONTAINER(root));
-    for (GList* l = children; l && !found; l = l->next) found = find_button(GTK_WIDGET(l->data), label);
-    g_list_free(children);
-    return found;
-}
-
 constexpr const char* video_label = "MPEG video: sequence headers and picture types";
 constexpr const char* audio_label = "MPEG audio: frame headers";
 
@@ -124,7 +113,7 @@ std::string run_stream(const std::string& stream) {
     analyze_new_stream_callback(nullptr, nullptr);
     pt::pump();
     gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), stream.c_str());
-    GtkWidget* ok = find_button(new_stream_dialog, "OK");
+    GtkWidget* ok = gtu::find_button(new_stream_dialog, "OK");
     if (ok) pt::click(ok);
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
@@ -145,13 +134,13 @@ TEST(EndToEnd, VideoPluginOnARealStream) {
     EXPECT_NE(loading.find("/plugins/mpeg_video_interface...done\n"), std::string::npos) << loading;
     EXPECT_NE(loading.find("/plugins/mpeg_audio_interface...done\n"), std::string::npos) << loading;
     ASSERT_NE(plugins_view_widget, nullptr);
-    GtkWidget* video = find_button(plugins_view_widget, video_label);
-    GtkWidget* audio = find_button(plugins_view_widget, audio_label);
+    GtkWidget* video = gtu::find_button(plugins_view_widget, video_label);
+    GtkWidget* audio = gtu::find_button(plugins_view_widget, audio_label);
     ASSERT_TRUE(video && audio);
 
     testing::internal::CaptureStdout();
     pt::click(video);
-    pt::click(find_button(plugins_view_widget, "OK"));
+    pt::click(gtu::find_button(plugins_view_widget, "OK"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "mpeg-video: active\n");
     EXPECT_TRUE(_extract_streams);
     EXPECT_FALSE(_streamable_extract_streams);
@@ -183,7 +172,7 @@ TEST(EndToEnd, VideoPluginOnARealStream) {
     configure_plugins_callback(nullptr, nullptr);
     pt::pump();
     pt::click(audio);
-    pt::click(find_button(plugins_view_widget, "OK"));
+    pt::click(gtu::find_button(plugins_view_widget, "OK"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "mpeg-audio: active\n");
     out = run_stream(std::string(TEST_DATA_DIR) + "/mpeg1_vcd_mplex.mpg");
     EXPECT_NE(out.find("mpeg-video: 0xe0.mpeg (stream #xe0)\n"

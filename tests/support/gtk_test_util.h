@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
 
 namespace gtu {
 
@@ -29,6 +30,19 @@ inline void pump_pending(int rounds) {
         }
         g_usleep(2000);
     }
+}
+
+// The first button below `root` (depth first) whose label is `label`.
+inline GtkWidget* find_button(GtkWidget* root, const std::string& label) {
+    if (GTK_IS_BUTTON(root) && gtk_button_get_label(GTK_BUTTON(root)) &&
+        label == gtk_button_get_label(GTK_BUTTON(root)))
+        return root;
+    if (!GTK_IS_CONTAINER(root)) return nullptr;
+    GtkWidget* found = nullptr;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(root));
+    for (GList* l = children; l && !found; l = l->next) found = find_button(GTK_WIDGET(l->data), label);
+    g_list_free(children);
+    return found;
 }
 
 // The main of a window test program: starts the tests after the toolkit, or

@@ -113,7 +113,7 @@ TEST_F(ConfigTest, LimitsAndShortFiles) {
     init_configs();
     EXPECT_EQ(tarvel_clock_boundaries, 4);
 
-    // A value of 5000 characters is cut to 1023; so is a long HOME.
+    // A value of 5000 characters is cut to 1023.
     close_configs();
     write_config("viewer_root_dir=" + std::string(5000, 'v') + "\nclock_boundaries=9\n");
     init_configs();

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "config.h"
+#include "gtk_test_util.h"
 #include "guile_binding.h"
 #include "model.h"
 #include "parser.h"
@@ -22,25 +22,6 @@ namespace {
 
 void pump() {
     while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
-}
-
-std::vector<GtkWidget*> children_of(GtkWidget* container) {
-    std::vector<GtkWidget*> out;
-    GList* list = gtk_container_get_children(GTK_CONTAINER(container));
-    for (GList* l = list; l; l = l->next) out.push_back(GTK_WIDGET(l->data));
-    g_list_free(list);
-    return out;
-}
-
-// Depth-first search for a button with the given label.
-GtkWidget* find_button(GtkWidget* root, const char* label) {
-    if (GTK_IS_BUTTON(root) && gtk_button_get_label(GTK_BUTTON(root)) &&
-        std::string(gtk_button_get_label(GTK_BUTTON(root))) == label)
-        return root;
-    if (GTK_IS_CONTAINER(root))
-        for (GtkWidget* child : children_of(root))
-            if (GtkWidget* found = find_button(child, label)) return found;
-    return nullptr;
 }
 
 void release(GtkWidget* button) {
@@ -115,8 +96,8 @@ TEST_F(ShellTest, RunDialogOkCancelAndEmptyName) {
 
     // OK with a real stream fills the model and hides the dialog.
     gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), sample.c_str());
-    GtkWidget* ok = find_button(new_stream_dialog, "OK");
-    GtkWidget* cancel = find_button(new_stream_dialog, "Cancel");
+    GtkWidget* ok = gtu::find_button(new_stream_dialog, "OK");
+    GtkWidget* cancel = gtu::find_button(new_stream_dialog, "Cancel");
     ASSERT_NE(ok, nullptr);
     ASSERT_NE(cancel, nullptr);
     release(ok);
@@ -197,11 +178,4 @@ TEST_F(ShellTest, PluginsUnavailableSaysSo) {
     plugin_extensions_are_available = saved;
 }
 
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!gtk_init_check(&argc, &argv)) {
-        std::fprintf(stderr, "These tests need a display (run them under xvfb-run)\n");
-        return 1;
-    }
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return gtu::run_window_tests(argc, argv, "shell_tests"); }
