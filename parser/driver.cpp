@@ -1,5 +1,9 @@
 // Parse driver: scans the stream for pack start codes and reads each pack
 // header, its system header and its packets.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "parser.h"
@@ -19,12 +23,19 @@ bool _export_elisp = false;
 bool _extract_streams = false;
 bool _streamable_extract_streams = false;
 bool _exit_on_stream_error = false;
+bool _quiet_parse = false;
+std::string _extraction_directory;
+
+payload_observer_fn _payload_observer = nullptr;
+parse_progress_fn _parse_progress_hook = nullptr;
+bool _parse_cancelled = false;
 
 pack_sink_fn _pack_sink = collect_pack;
 
 namespace {
 std::string mpeg_file_name;
 bool mpeg_file_name_set = false;
+int kept_stream_fd = -1;
 
 constexpr uint32_t pack_start_code = 0x000001BA;
 constexpr uint32_t system_header_start_code = 0x000001BB;
@@ -41,17 +52,31 @@ void scan_mpeg_stream() {
     _file_position = 0;
     _n_packs = 0;
     _last_4_bytes = 0xFFFFFFFFu;
+    _parse_cancelled = false;
     while (!_mpeg_fp.at_end() && _last_4_bytes != program_end_code) {
         read_byte();
-        while (_last_4_bytes == pack_start_code) read_pack();
+        while (_last_4_bytes == pack_start_code) {
+            read_pack();
+            if (_parse_progress_hook && !_parse_progress_hook(_file_position)) {
+                _parse_cancelled = true;
+                return;
+            }
+        }
     }
 }
+
+int parsed_stream_fd() { return kept_stream_fd; }
 
 void parse_mpeg_file(const char* path) {
     if (!_mpeg_fp.open(path)) {
         std::printf("Could not open %s\n", path);
         return;
     }
+    if (kept_stream_fd >= 0) close(kept_stream_fd);
+    kept_stream_fd = -1;
+    struct stat st;
+    int fd = fileno(_mpeg_fp.file());
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) kept_stream_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     mpeg_file_name = path;
     mpeg_file_name_set = true;
     _mpeg_systems_format = 1;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "model.h"
 
@@ -29,6 +30,7 @@ public:
     void attach(FILE* fp);
     void close();
     bool is_open() const { return fp_ != nullptr; }
+    FILE* file() const { return fp_; }
 
     // True once a read found the end of the file or a read error.
     bool at_end() const { return eof_ || error_; }
@@ -78,6 +80,15 @@ extern bool _extract_streams;
 extern bool _streamable_extract_streams;
 extern bool _exit_on_stream_error;
 
+// The analyser's quiet console: the lines the packet readers print whatever
+// the text-dump setting (header skipping, trick mode, PES extension) are left
+// out, as in a Lisp export.  Messages and errors stay.
+extern bool _quiet_parse;
+
+// Directory that holds the extraction files; empty for the working
+// directory.  The analyser points it at a private directory of its own.
+extern std::string _extraction_directory;
+
 // What happens to a finished pack.  The analyser keeps `collect_pack`.
 using pack_sink_fn = void (*)(std::unique_ptr<pack_struct>);
 extern pack_sink_fn _pack_sink;
@@ -90,6 +101,21 @@ using streamable_hook_fn = void (*)(pack_struct* pack, packet_struct* packet,
 extern streamable_hook_fn _streamable_plugins_hook;
 void execute_buffer_streamable_plugins(pack_struct* pack, packet_struct* packet,
                                        const unsigned char* data, int length);
+
+// Observer of every packet's payload as it is read, for a model that follows
+// the stream while it is parsed: called with the packet being read (its
+// header fields filled, not yet added to its pack) and each block of its
+// payload bytes that exist in the file.  Null when nobody observes.
+using payload_observer_fn = void (*)(const packet_struct& packet, const unsigned char* data, size_t n);
+extern payload_observer_fn _payload_observer;
+
+// Called after each finished pack with the offset reached; returning false
+// stops the scan there (the packs read so far stay handed to the sink).
+// Lets a caller show progress, keep a window alive and offer a cancel.
+using parse_progress_fn = bool (*)(int64_t position);
+extern parse_progress_fn _parse_progress_hook;
+// True when the last scan was stopped by the progress hook.
+extern bool _parse_cancelled;
 
 // ---------------------------------------------------------------------------
 // Byte reader: every header byte goes through here, so `_last_4_bytes` always
@@ -130,6 +156,12 @@ void parse_mpeg_file(const char* path);
 // position, the register and the pack count first.
 void scan_mpeg_stream();
 const char* get_mpeg_file_name();
+// A descriptor of the stream file that the last successful
+// `parse_mpeg_file` opened, kept open after the parse so that a later
+// replay reads the same file again without opening it by name; -1 when
+// that file is not a regular file (it could not be read twice) or before
+// the first parse.  Owned by the parser: closed by the next parse.
+int parsed_stream_fd();
 
 void read_pack();
 void read_system_header();
@@ -151,5 +183,8 @@ const char* mpeg1_stream_name(uint8_t stream_id, bool* has_packet_header);
 // stream's extraction file when `_extract_streams` is on, and with
 // `streamable` collects it for the streamable plug-ins.
 void payload_sink(uint8_t stream_id, int64_t ends_at, bool streamable);
-// Removes the extraction files ("0x..mpeg") from the working directory.
+// Path of a stream's extraction file: "0x<id>.mpeg" in the extraction
+// directory.
+std::string extraction_file_path(uint8_t stream_id);
+// Removes the extraction files ("0x..mpeg") from the extraction directory.
 void delete_extracted_streams();

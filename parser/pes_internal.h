@@ -19,5 +19,7 @@ void marker_check(bool bit_is_set);
 // True while a Lisp export is chosen: the parser then keeps its progress and
 // trick-mode / extension lines out of the Lisp text.
 inline bool lisp_export_chosen() { return _export_CL_lisp || _export_elisp; }
+// Whether the lines printed whatever the text-dump setting are printed.
+inline bool always_lines_shown() { return !lisp_export_chosen() && !_quiet_parse; }
 
 inline unsigned long long offset_hex(int64_t offset) { return static_cast<unsigned long long>(offset); }

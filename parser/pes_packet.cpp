@@ -131,7 +131,7 @@ void read_pes_packet() {
     const bool dump = _export_is_text_dump;
     // Lines the reader prints whatever the text-dump setting; kept out of a
     // Lisp export so that its output stays a loadable program.
-    const bool show = !lisp_export_chosen();
+    const bool show = always_lines_shown();
     const uint8_t id = static_cast<uint8_t>(_last_4_bytes & 0xFF);
 
     std::unique_ptr<packet_struct> packet = new_packet_struct();

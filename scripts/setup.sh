@@ -13,6 +13,7 @@ PACKAGES=(
   emacs-nox sbcl
   libgtk-3-dev guile-3.0-libs
   xvfb xauth xdotool time
+  jq python3 python3-dogtail at-spi2-core dbus-x11 python3-xlib imagemagick
 )
 
 missing=()

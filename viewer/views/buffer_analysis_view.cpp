@@ -10,6 +10,7 @@
 #include <vector>
 
 bool buffer_analysis_view_instantiated = false;
+void (*buffer_analysis_verdict_hook)(const char* verdict) = nullptr;
 GtkWidget* buffer_analysis_view_widget = nullptr;
 guint analysis_timer_id = 0;
 

@@ -6,27 +6,7 @@
 
 #include <gtk/gtk.h>
 
-#include <functional>
-#include <string>
-#include <vector>
-
-#include "model.h"
-
-// Column at which the right text of a line ends.
-inline constexpr int detail_line_width = 36;
-
-// One line: the left text, blanks, and the right text ending at column 36
-// (no blanks when the two already take 36 characters or more).  Null texts
-// are empty.
-std::string detail_line_text(const char* left, const char* right);
-
-// Calls `emit` with the left and right text (null when there is none) of
-// each line of the pack's window, in order.
-void for_each_detail_line(const pack_struct& pack,
-                          const std::function<void(const char* left, const char* right)>& emit);
-
-// The finished lines of the pack's window.
-std::vector<std::string> pack_detail_lines(const pack_struct& pack);
+#include "pack_detail_text.h"
 
 // Appends one line to `box` as a left-aligned label in the fixed-width font.
 void add_detail_line(GtkWidget* box, const char* left, const char* right);

@@ -16,3 +16,8 @@ extern bool buffer_analysis_view_instantiated;
 void make_clocks_relationships_view();
 void close_clocks_relationships_view();
 extern bool clocks_relationships_view_instantiated;
+
+// Called by the buffer analysis when a replay has reached the end of the
+// stream, with a one-line verdict on its buffers; the main window shows it.
+// Null when nobody listens.
+extern void (*buffer_analysis_verdict_hook)(const char* verdict);
