@@ -2,7 +2,9 @@
 //
 // The prelude declares the variables, the slot-index constants and the
 // constructor / adder functions; each pack is then rebuilt by a short run of
-// top-level forms that ends by appending the pack to `packs`.  Emacs Lisp and
+// top-level forms that ends by adding the pack to `packs`.  Packs are added
+// at a tail pointer kept by the prelude, so a long export loads in linear
+// time.  Emacs Lisp and
 // Common Lisp share the text except for a handful of words, chosen on every
 // call from the settings so the output follows the dialect in force.
 
@@ -162,6 +164,24 @@ void print_functions(const dialect_words& w) {
           "\n"
           "(compile 'add-system-header-to-pack)\n",
           stdout);
+    // Adds a pack at the end of `packs` in constant time.  `packs-tail` is
+    // the last cell of `packs` while `packs-tail-head` is still the list's
+    // first cell; otherwise (the first pack, a list rebuilt by an earlier
+    // form or an earlier load) the tail is looked up again once.
+    fputs("(defun add-pack-to-packs (pack)\n"
+          "   (let ((cell (list pack)))\n"
+          "      (if (not (and packs-tail (eq packs-tail-head packs) (null (cdr packs-tail))))\n"
+          "          (setq packs-tail (last packs)))\n"
+          "      (if packs-tail\n",
+          stdout);
+    fputs(w.elisp ? "          (setcdr packs-tail cell)\n" : "          (setf (cdr packs-tail) cell)\n", stdout);
+    fputs("         (setq packs cell))\n"
+          "      (setq packs-tail cell)\n"
+          "      (setq packs-tail-head packs)\n"
+          "      packs))\n"
+          "\n"
+          "(compile 'add-pack-to-packs)\n",
+          stdout);
 }
 
 // "t" when the stream supplied the field (whatever its value), "nil" when not.
@@ -213,6 +233,8 @@ void export_lisp_prelude() {
           "(defvar current-packet nil)\n"
           "(defvar current-system-header nil)\n"
           "(defvar current-buffer-info nil)\n"
+          "(defvar packs-tail nil)\n"
+          "(defvar packs-tail-head nil)\n"
           "\n"
           "\n"
           ";; pack field constants\n",
@@ -241,6 +263,6 @@ void export_lisp_pack(const pack_struct& pack) {
         _export_first_pack = false;
         printf("(%s packs (list current-pack))\n\n", w.assignment);
     } else {
-        printf("(%s packs (append packs (list current-pack)))\n\n", w.assignment);
+        printf("(%s packs (add-pack-to-packs current-pack))\n\n", w.assignment);
     }
 }

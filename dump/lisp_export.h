@@ -7,8 +7,9 @@
 
 // Declarations, slot constants and the constructor / adder functions.
 void export_lisp_prelude();
-// The forms that rebuild one completed pack and append it to `packs`.  The
-// first pack of the process starts the list, every later one is appended.
+// The forms that rebuild one completed pack and add it to `packs`.  The
+// first pack of the process starts the list, every later one is added at
+// its end.
 void export_lisp_pack(const pack_struct& pack);
 
 // True until the first pack's forms have been printed; a process exports one

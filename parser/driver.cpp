@@ -24,11 +24,14 @@ bool _extract_streams = false;
 bool _streamable_extract_streams = false;
 bool _exit_on_stream_error = false;
 bool _quiet_parse = false;
+bool _stream_errors_to_stderr = false;
 std::string _extraction_directory;
 
 payload_observer_fn _payload_observer = nullptr;
 parse_progress_fn _parse_progress_hook = nullptr;
 bool _parse_cancelled = false;
+uint32_t _first_4_bytes = 0xFFFFFFFFu;
+const pack_parts_consumer* _pack_parts_consumer = nullptr;
 
 pack_sink_fn _pack_sink = collect_pack;
 
@@ -48,13 +51,12 @@ bool is_packet_start_code(uint32_t code) {
 
 const char* get_mpeg_file_name() { return mpeg_file_name_set ? mpeg_file_name.c_str() : nullptr; }
 
-void scan_mpeg_stream() {
-    _file_position = 0;
-    _n_packs = 0;
-    _last_4_bytes = 0xFFFFFFFFu;
-    _parse_cancelled = false;
+namespace {
+
+void scan_packs() {
     while (!_mpeg_fp.at_end() && _last_4_bytes != program_end_code) {
         read_byte();
+        if (_file_position == 4) _first_4_bytes = _last_4_bytes;
         while (_last_4_bytes == pack_start_code) {
             read_pack();
             if (_parse_progress_hook && !_parse_progress_hook(_file_position)) {
@@ -63,6 +65,25 @@ void scan_mpeg_stream() {
             }
         }
     }
+}
+
+}  // namespace
+
+void scan_mpeg_stream() {
+    _file_position = 0;
+    _n_packs = 0;
+    _last_4_bytes = 0xFFFFFFFFu;
+    _first_4_bytes = 0xFFFFFFFFu;
+    _parse_cancelled = false;
+    scan_packs();
+    // A stream shorter than four bytes: the missing bytes read as 0xFF.
+    if (_file_position == 0) {
+        _first_4_bytes = 0xFFFFFFFFu;
+    } else if (_file_position < 4) {
+        const int missing = static_cast<int>(4 - _file_position);
+        _first_4_bytes = (_last_4_bytes << (8 * missing)) | ((1u << (8 * missing)) - 1);
+    }
+    close_extraction_files();
 }
 
 int parsed_stream_fd() { return kept_stream_fd; }
@@ -102,6 +123,7 @@ void read_pack() {
                        (uint32_t(b2 & 0xF8) << 12) | (uint32_t(b2 & 0x03) << 13) | (uint32_t(b3) << 5) |
                        (uint32_t(b4) >> 3);
         pack->scr = scr;
+        pack->scr_base = (uint64_t((b0 >> 5) & 0x01) << 32) | scr;
         pack->ext = ((b4 & 0x03) << 7) | (b5 >> 1);
         if (_export_is_text_dump) std::printf("\tscr = %d:%d\n", static_cast<int32_t>(pack->scr), pack->ext);
 
@@ -115,6 +137,7 @@ void read_pack() {
         pack->stuffing = s & 0x07;
         if (_export_is_text_dump) std::printf("\tstuffing = %d\n", pack->stuffing);
         read_bytes(pack->stuffing);
+        if (_pack_parts_consumer && _pack_parts_consumer->pack_header) _pack_parts_consumer->pack_header(*pack);
 
         read_bytes(4);
         if (_last_4_bytes == system_header_start_code) {
@@ -138,12 +161,14 @@ void read_mpeg1_pack(uint8_t b0) {
     uint8_t b1 = read_byte(), b2 = read_byte(), b3 = read_byte(), b4 = read_byte();
     pack->scr = (uint32_t(b0 & 0x0E) << 29) | (uint32_t(b1) << 22) | (uint32_t(b2 & 0xFE) << 14) |
                 (uint32_t(b3) << 7) | (uint32_t(b4) >> 1);
+    pack->scr_base = (uint64_t((b0 >> 3) & 0x01) << 32) | pack->scr;
     if (_export_is_text_dump) std::printf("\tscr = %d\n", static_cast<int32_t>(pack->scr));
 
     uint8_t m0 = read_byte(), m1 = read_byte(), m2 = read_byte();
     pack->mux = ((m0 & 0x7F) << 15) | (m1 << 7) | (m2 >> 1);
     pack->bytes_per_second = pack->mux * 50;
     if (_export_is_text_dump) std::printf("\tmux = %d - (%d bytes/second) \n", pack->mux, pack->bytes_per_second);
+    if (_pack_parts_consumer && _pack_parts_consumer->pack_header) _pack_parts_consumer->pack_header(*pack);
 
     read_bytes(4);
     if (_last_4_bytes == system_header_start_code) {

@@ -2,6 +2,7 @@
 #include <dirent.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -14,13 +15,52 @@ void execute_buffer_streamable_plugins(pack_struct* pack, packet_struct* packet,
     if (_streamable_plugins_hook) _streamable_plugins_hook(pack, packet, data, length);
 }
 
+extraction_error_fn _extraction_error_hook = nullptr;
+
 namespace {
 
 // A whole PES payload: the 16-bit length field bounds it.
 constexpr size_t payload_capacity = 65535;
+// Write buffer of each open extraction file: payloads of about 2 KB go out
+// in a few large writes instead of one per payload.
+constexpr size_t extraction_buffer_size = 1 << 15;
+
+// One extraction file per stream_id, open from its first payload to the end
+// of the scan.  A file that failed is not tried again during the scan.
+struct extraction_file {
+    FILE* file = nullptr;
+    std::unique_ptr<char[]> buffer;
+    bool failed = false;
+};
+std::array<extraction_file, 256> extraction_files;
+
+void extraction_failed(uint8_t stream_id, int error_number) {
+    extraction_file& f = extraction_files[stream_id];
+    f.failed = true;
+    if (f.file) std::fclose(f.file);
+    f.file = nullptr;
+    f.buffer.reset();
+    if (_extraction_error_hook) _extraction_error_hook(extraction_file_path(stream_id), error_number);
+}
+
+// The open extraction file of a stream, opened for appending on first use;
+// null when it cannot be opened.
+FILE* extraction_file_for(uint8_t stream_id) {
+    extraction_file& f = extraction_files[stream_id];
+    if (f.file || f.failed) return f.file;
+    f.file = std::fopen(extraction_file_path(stream_id).c_str(), "ab+");
+    if (!f.file) {
+        extraction_failed(stream_id, errno);
+        return nullptr;
+    }
+    f.buffer = std::make_unique<char[]>(extraction_buffer_size);
+    std::setvbuf(f.file, f.buffer.get(), _IOFBF, extraction_buffer_size);
+    return f.file;
+}
 
 struct sink_state {
     FILE* file = nullptr;
+    uint8_t stream_id = 0;
     unsigned char* collect = nullptr;
     size_t collected = 0;
 };
@@ -29,7 +69,11 @@ void write_block(const unsigned char* data, size_t n, void* ctx) {
     auto* st = static_cast<sink_state*>(ctx);
     if (_payload_observer && _current_packet) _payload_observer(*_current_packet, data, n);
     if (!st->file) return;
-    std::fwrite(data, 1, n, st->file);
+    if (std::fwrite(data, 1, n, st->file) != n) {
+        extraction_failed(st->stream_id, errno);
+        st->file = nullptr;
+        return;
+    }
     if (st->collect) {
         size_t room = payload_capacity - st->collected;
         size_t k = n < room ? n : room;
@@ -42,7 +86,8 @@ void write_block(const unsigned char* data, size_t n, void* ctx) {
 
 void payload_sink(uint8_t stream_id, int64_t ends_at, bool streamable) {
     sink_state st;
-    if (_extract_streams) st.file = std::fopen(extraction_file_path(stream_id).c_str(), "ab+");
+    st.stream_id = stream_id;
+    if (_extract_streams) st.file = extraction_file_for(stream_id);
     const bool collect = streamable && st.file && _streamable_extract_streams;
     static std::array<unsigned char, payload_capacity> buffer;
     if (collect) st.collect = buffer.data();
@@ -51,10 +96,22 @@ void payload_sink(uint8_t stream_id, int64_t ends_at, bool streamable) {
     // past its end are passed over.
     consume_until(ends_at, st.file || _payload_observer ? write_block : nullptr, &st);
 
-    if (st.file) std::fclose(st.file);
     if (collect)
         execute_buffer_streamable_plugins(_current_pack, _current_packet, buffer.data(),
                                           static_cast<int>(st.collected));
+}
+
+void close_extraction_files() {
+    for (size_t id = 0; id < extraction_files.size(); ++id) {
+        extraction_file& f = extraction_files[id];
+        if (f.file) {
+            FILE* file = f.file;
+            f.file = nullptr;
+            errno = 0;
+            if (std::fclose(file) != 0) extraction_failed(static_cast<uint8_t>(id), errno);
+        }
+        f = extraction_file{};
+    }
 }
 
 std::string extraction_file_path(uint8_t stream_id) {

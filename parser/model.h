@@ -68,6 +68,10 @@ struct pack_struct {
     int64_t offset = -1;
     // Bits 31..0 of the 33-bit SCR base; all ones when absent.
     uint32_t scr = 0xFFFFFFFFu;
+    // The whole 33-bit SCR base (bit 32 included); all ones when absent.
+    // Kept beside `scr`, whose 32-bit value the text dump and the Lisp
+    // export print.
+    uint64_t scr_base = absent_ts;
     int32_t ext = 0;
     int32_t mux = -1;
     int32_t bytes_per_second = -1;

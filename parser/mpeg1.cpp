@@ -64,8 +64,7 @@ void read_mpeg1_packet() {
         if (c < 0) {
             // The file ends inside the stuffing: the packet ends here, with
             // what has been read and without a payload.
-            _current_packet = nullptr;
-            add_packet_to_pack(*_current_pack, std::move(*packet));
+            finish_packet(*packet);
             return;
         }
         uint8_t b = static_cast<uint8_t>(c);
@@ -101,6 +100,5 @@ void read_mpeg1_packet() {
     }
 
     payload_sink(id, packet->ends_at, false);
-    _current_packet = nullptr;
-    add_packet_to_pack(*_current_pack, std::move(*packet));
+    finish_packet(*packet);
 }

@@ -85,6 +85,11 @@ extern bool _exit_on_stream_error;
 // out, as in a Lisp export.  Messages and errors stay.
 extern bool _quiet_parse;
 
+// Stream-error messages (the marker-bit message) go to standard error
+// instead of standard output: set by exports whose standard output must stay
+// one loadable text (the Lisp and JSON exports).
+extern bool _stream_errors_to_stderr;
+
 // Directory that holds the extraction files; empty for the working
 // directory.  The analyser points it at a private directory of its own.
 extern std::string _extraction_directory;
@@ -92,6 +97,24 @@ extern std::string _extraction_directory;
 // What happens to a finished pack.  The analyser keeps `collect_pack`.
 using pack_sink_fn = void (*)(std::unique_ptr<pack_struct>);
 extern pack_sink_fn _pack_sink;
+
+// A consumer that takes the parts of each pack as they are read, so that
+// memory stays flat whatever one pack holds.  While it is set the readers
+// hand it every part below and keep none of them in the pack: the pack sink
+// then gets the pack header fields alone.  Members may be null (the part is
+// dropped).  Null by default: every part is kept in its pack.
+struct pack_parts_consumer {
+    // The pack header has been read; its system header and packets follow.
+    void (*pack_header)(const pack_struct& pack);
+    // A system header's fixed fields have been read; its entries follow.
+    void (*system_header)(const system_header_struct& header);
+    void (*buffer_info)(const buffer_info_struct& info);
+    // The system header's entries are over.
+    void (*system_header_end)(const system_header_struct& header);
+    // A finished packet (header fields and payload read).
+    void (*packet)(const packet_struct& packet);
+};
+extern const pack_parts_consumer* _pack_parts_consumer;
 
 // Streamable plug-in hook.  The parser calls
 // `execute_buffer_streamable_plugins`, which hands the payload to the
@@ -116,6 +139,11 @@ using parse_progress_fn = bool (*)(int64_t position);
 extern parse_progress_fn _parse_progress_hook;
 // True when the last scan was stopped by the progress hook.
 extern bool _parse_cancelled;
+
+// The first four bytes of the stream as the last scan read them, first byte
+// highest; a byte past the end of the file reads as 0xFF.  Lets a caller
+// look at the start of a stream it cannot read twice (a pipe or FIFO).
+extern uint32_t _first_4_bytes;
 
 // ---------------------------------------------------------------------------
 // Byte reader: every header byte goes through here, so `_last_4_bytes` always
@@ -183,6 +211,16 @@ const char* mpeg1_stream_name(uint8_t stream_id, bool* has_packet_header);
 // stream's extraction file when `_extract_streams` is on, and with
 // `streamable` collects it for the streamable plug-ins.
 void payload_sink(uint8_t stream_id, int64_t ends_at, bool streamable);
+// Extraction files stay open from the first payload of their stream to the
+// end of the scan, which closes them all: the files are complete when a scan
+// returns.  A caller that ends the process in the middle of a scan closes
+// them with this (it is harmless when none is open).
+void close_extraction_files();
+// Told once per extraction file that cannot be opened or written, with the
+// file's path and the error number; that stream's later payloads are
+// dropped.  Null by default: such failures go unreported.
+using extraction_error_fn = void (*)(const std::string& path, int error_number);
+extern extraction_error_fn _extraction_error_hook;
 // Path of a stream's extraction file: "0x<id>.mpeg" in the extraction
 // directory.
 std::string extraction_file_path(uint8_t stream_id);

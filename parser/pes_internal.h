@@ -22,4 +22,14 @@ inline bool lisp_export_chosen() { return _export_CL_lisp || _export_elisp; }
 // Whether the lines printed whatever the text-dump setting are printed.
 inline bool always_lines_shown() { return !lisp_export_chosen() && !_quiet_parse; }
 
+// Ends the reading of a packet: it goes to the pack parts consumer when one
+// is set, otherwise it is appended to the current pack.
+inline void finish_packet(packet_struct& packet) {
+    _current_packet = nullptr;
+    if (!_pack_parts_consumer)
+        add_packet_to_pack(*_current_pack, std::move(packet));
+    else if (_pack_parts_consumer->packet)
+        _pack_parts_consumer->packet(packet);
+}
+
 inline unsigned long long offset_hex(int64_t offset) { return static_cast<unsigned long long>(offset); }

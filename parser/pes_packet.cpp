@@ -11,7 +11,8 @@ uint64_t read_time_stamp(uint8_t t0) {
 
 void marker_check(bool bit_is_set) {
     if (bit_is_set) return;
-    std::printf("\nError\n Expecting marker bits around 0x%llx", offset_hex(_file_position));
+    std::fprintf(_stream_errors_to_stderr ? stderr : stdout, "\nError\n Expecting marker bits around 0x%llx",
+                 offset_hex(_file_position));
     if (_exit_on_stream_error) std::exit(1);
 }
 
@@ -161,8 +162,7 @@ void read_pes_packet() {
 
     if (!has_optional_header) {
         payload_sink(id, packet->ends_at, false);
-        _current_packet = nullptr;
-        add_packet_to_pack(*_current_pack, std::move(*packet));
+        finish_packet(*packet);
         return;
     }
 
@@ -239,6 +239,5 @@ void read_pes_packet() {
     }
 
     payload_sink(id, packet->ends_at, true);
-    _current_packet = nullptr;
-    add_packet_to_pack(*_current_pack, std::move(*packet));
+    finish_packet(*packet);
 }

@@ -43,6 +43,8 @@ void read_any_system_header(bool program_stream) {
         header->packet_rate_restriction = (p >> 7) & 1;
         if (dump) std::printf("\t\t\tpacket_rate_restriction = %d\n", header->packet_rate_restriction);
     }
+    const pack_parts_consumer* consumer = _pack_parts_consumer;
+    if (consumer && consumer->system_header) consumer->system_header(*header);
 
     // Stream entries follow for as long as the next byte has bit 7 set.  A
     // stream cut off inside the header ends the entries at the end of the
@@ -59,13 +61,19 @@ void read_any_system_header(bool program_stream) {
         uint8_t d = read_byte();
         info.std_buffer_size_bound = ((c & 0x1F) << 8) | d;
         info.actual_std_size = info.std_buffer_size_bound << (info.std_buffer_bound_scale ? 10 : 7);
-        add_buffer_info(*header, info);
+        if (!consumer)
+            add_buffer_info(*header, info);
+        else if (consumer->buffer_info)
+            consumer->buffer_info(info);
         if (dump)
             std::printf("\t\t\t\tp-std buffer_size_bound  = %d - (%d)\n", info.std_buffer_size_bound,
                         info.actual_std_size);
     }
     _current_system_header = nullptr;
-    add_header_to_pack(*_current_pack, std::move(*header));
+    if (!consumer)
+        add_header_to_pack(*_current_pack, std::move(*header));
+    else if (consumer->system_header_end)
+        consumer->system_header_end(*header);
 }
 
 }  // namespace

@@ -99,13 +99,13 @@ TEST_F(LispExport, PackWithoutPacketsOrSystemHeaderIsTwoForms) {
               "(setf current-pack (make-pack 0 0 0 25200 0))\n"
               "(setf packs (list current-pack))\n\n");
     EXPECT_FALSE(_export_first_pack);
-    // Every later pack is appended, for as long as the process runs.
+    // Every later pack is added at the tail, for as long as the process runs.
     EXPECT_EQ(forms(pack),
               "(setf current-pack (make-pack 0 0 0 25200 0))\n"
-              "(setf packs (append packs (list current-pack)))\n\n");
+              "(setf packs (add-pack-to-packs current-pack))\n\n");
     EXPECT_EQ(forms(pack),
               "(setf current-pack (make-pack 0 0 0 25200 0))\n"
-              "(setf packs (append packs (list current-pack)))\n\n");
+              "(setf packs (add-pack-to-packs current-pack))\n\n");
 }
 
 TEST_F(LispExport, PacketsWithAndWithoutTimeStamps) {
@@ -240,7 +240,7 @@ TEST_F(LispExport, SystemHeaderWithThreeBufferBoundsFollowsPackets) {
               "(setf current-system-header (add-buffer-info-to-system-header current-system-header \n"
               "                              (make-buffer-info 189 1 58 59392)))\n"
               "(setf current-pack (add-system-header-to-pack current-pack current-system-header))\n"
-              "(setf packs (append packs (list current-pack)))\n\n");
+              "(setf packs (add-pack-to-packs current-pack))\n\n");
 }
 
 // An MPEG-1 pack: no extension (0), no stuffing field (-1), and packets

@@ -114,16 +114,28 @@ TEST_F(PsdumpTest, StreamErrorsEndWithStatusOne) {
     EXPECT_EQ(r.out, "Pack [0x0]\n\tscr = 0\n\tmux = 1 - (50 bytes/second) \n"
                      "\t\tPacket [0xc]\n\t\t\tstream_id = 0x42  ");
 
-    // A failed marker bit: the message once, then status 1.
+    // A failed marker bit: the message once, then status 1.  The text dump
+    // keeps it in place; the exports send it to standard error so that
+    // their output stays loadable up to the pack before the error.
     pes_fields bad;
     bad.extension = bytes{0x20, 0x05, 0x06};
-    data = concat({header, pes_packet(0xE0, bad, payload_bytes(3))});
-    r = psdump({write("m.mpg", data), "cl-lisp"});
+    data = concat({pack_header(9, 0, 1), pes_packet(0xC0, f, payload_bytes(3)), header,
+                   pes_packet(0xE0, bad, payload_bytes(3))});
+    const std::string message = "\nError\n Expecting marker bits around 0x33";
+    std::string stream = write("m.mpg", data);
+    r = psdump({stream});
     EXPECT_EQ(r.status, 1);
-    const std::string message = "\nError\n Expecting marker bits around 0x19";
     ASSERT_GE(r.out.size(), message.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);
     EXPECT_EQ(r.out.find(message), r.out.size() - message.size());
+    r = psdump({stream, "cl-lisp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, message);
+    const std::string first_pack_end = "(setf packs (list current-pack))\n\n";
+    EXPECT_EQ(r.out.find(first_pack_end), r.out.size() - first_pack_end.size());
+    r = psdump({stream, "json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);  // the first pack's line, whole
 }
 
 TEST_F(PsdumpTest, ExtractStreamsAppendsAcrossRuns) {

@@ -3,6 +3,8 @@
 (defvar current-packet nil)
 (defvar current-system-header nil)
 (defvar current-buffer-info nil)
+(defvar packs-tail nil)
+(defvar packs-tail-head nil)
 
 
 ;; pack field constants
@@ -100,3 +102,15 @@
    pack)
 
 (compile 'add-system-header-to-pack)
+(defun add-pack-to-packs (pack)
+   (let ((cell (list pack)))
+      (if (not (and packs-tail (eq packs-tail-head packs) (null (cdr packs-tail))))
+          (setq packs-tail (last packs)))
+      (if packs-tail
+          (setf (cdr packs-tail) cell)
+         (setq packs cell))
+      (setq packs-tail cell)
+      (setq packs-tail-head packs)
+      packs))
+
+(compile 'add-pack-to-packs)
