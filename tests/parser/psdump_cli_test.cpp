@@ -1,6 +1,9 @@
 // The psdump command: arguments, usage, pack count, the standard-error
 // reports, extraction files and exit statuses, run as a real process.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include "stream_builder.h"
 #include "test_util.h"
@@ -162,4 +165,79 @@ TEST_F(PsdumpTest, LispWordsTurnTheTextDumpOff) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.find("Pack ["), std::string::npos);
     EXPECT_NE(r.out.find("(setq packs (list current-pack))\n"), std::string::npos);
+}
+
+TEST_F(PsdumpTest, FifoWithoutPacksIsReadOnce) {
+    // The start of the stream is reported from what the scan read: a FIFO
+    // cannot be opened a second time once its writer is gone.
+    std::string fifo = dir_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        for (int tries = 0; tries < 1000; ++tries) {
+            int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                const uint8_t video[] = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00};
+                EXPECT_EQ(::write(fd, video, sizeof video), static_cast<ssize_t>(sizeof video));
+                close(fd);
+                return;
+            }
+            usleep(10000);
+        }
+    });
+    tu::run_options limited;
+    limited.timeout_seconds = 10;
+    tu::run_result r = tu::run_with({"psdump", fifo}, dir_.path().string(), PSDUMP_PATH, limited);
+    writer.join();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream\n");
+}
+
+TEST_F(PsdumpTest, WriteErrorsEndWithStatusTwo) {
+    std::string stream = write("s.mpg", two_pack_stream());
+    tu::run_options full;
+    full.stdout_path = "/dev/full";
+    for (const char* word : {"print_pack_count", "cl-lisp", "json"}) {
+        tu::run_result r = tu::run_with({"psdump", stream, word}, dir_.path().string(), PSDUMP_PATH, full);
+        EXPECT_EQ(r.status, 2) << word;
+        EXPECT_EQ(r.err, "psdump: write error: No space left on device\n") << word;
+    }
+
+    // An extraction file that cannot be opened, and one that cannot be
+    // written: each is reported once, the other streams are extracted whole.
+    pes_fields f;
+    bytes data = concat({pack_header(0, 0, 1), pes_packet(0xE0, f, payload_bytes(40, 1)),
+                         pes_packet(0xC0, f, payload_bytes(20, 2)), pack_header(1, 0, 1),
+                         pes_packet(0xE0, f, payload_bytes(40, 3)), pes_packet(0xC0, f, payload_bytes(20, 4)),
+                         pes_packet(0xBD, f, payload_bytes(30, 5))});
+    stream = write("three.mpg", data);
+    std::filesystem::create_directory(dir_.file("0xe0.mpeg"));
+    std::filesystem::create_symlink("/dev/full", dir_.file("0xc0.mpeg"));
+    tu::run_result r = psdump({stream, "extract_streams", "json"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "psdump: 0xe0.mpeg: Is a directory\npsdump: 0xc0.mpeg: No space left on device\n");
+    EXPECT_EQ(tu::read_bytes(dir_.file("0xbd.mpeg")), payload_bytes(30, 5));
+}
+
+TEST_F(PsdumpTest, MemoryStaysFlatOnAnEntryFlood) {
+    // One pack whose system header lists 64 MiB of buffer bounds.
+    bytes data = pack_header(0, 0, 1);
+    system_header_fields h;
+    append(data, system_header(h));
+    const bytes entry = {0xE0, 0xE0, 0xE8};
+    data.reserve(data.size() + (64u << 20) + 8);
+    for (size_t i = 0; i < (64u << 20) / entry.size(); ++i) append(data, entry);
+    append(data, start_code(0xB9));
+    std::string flood = write("flood.mpg", data);
+    data = {};
+    std::string small = write("small.mpg", two_pack_stream());
+
+    tu::run_options to_null;
+    to_null.stdout_path = "/dev/null";
+    for (const char* word : {"print_pack_count", "json"}) {
+        tu::run_result base = tu::run_with({"psdump", small, word}, dir_.path().string(), PSDUMP_PATH, to_null);
+        tu::run_result r = tu::run_with({"psdump", flood, word}, dir_.path().string(), PSDUMP_PATH, to_null);
+        EXPECT_EQ(r.status, 0) << word;
+        EXPECT_LT(r.max_rss_kb, base.max_rss_kb + 12 * 1024) << word;
+    }
 }

@@ -4,9 +4,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -63,17 +66,26 @@ struct run_result {
     int status = -1;  // exit status, or -1 when killed by a signal
     std::string out;
     std::string err;
+    long max_rss_kb = 0;     // peak resident memory of the program
+    bool timed_out = false;  // killed after run_options::timeout_seconds
+};
+
+struct run_options {
+    std::string stdin_path = "/dev/null";
+    std::string stdout_path;  // empty: captured into run_result::out
+    int timeout_seconds = 0;  // 0: no limit; otherwise killed after it
 };
 
 // Runs `argv` (argv[0] is the program path as typed) in `cwd` with standard
-// output and standard error captured.
-inline run_result run(const std::vector<std::string>& argv, const std::string& cwd,
-                      const std::string& program_path = "") {
+// error captured and standard input and output as `options` say.
+inline run_result run_with(const std::vector<std::string>& argv, const std::string& cwd,
+                           const std::string& program_path, const run_options& options) {
     temp_dir io;
-    std::string out_path = io.file("out"), err_path = io.file("err");
+    std::string out_path = options.stdout_path.empty() ? io.file("out") : options.stdout_path;
+    std::string err_path = io.file("err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, options.stdin_path.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::string old_cwd = fs::current_path().string();
@@ -89,11 +101,28 @@ inline run_result run(const std::vector<std::string>& argv, const std::string& c
     run_result r;
     if (rc != 0) throw std::runtime_error("cannot start " + exe);
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    struct rusage usage {};
+    for (int waited_ms = 0;; waited_ms += 10) {
+        pid_t done = wait4(pid, &wstatus, options.timeout_seconds > 0 ? WNOHANG : 0, &usage);
+        if (done == pid || (done < 0 && errno != EINTR)) break;
+        if (options.timeout_seconds > 0 && waited_ms >= options.timeout_seconds * 1000) {
+            kill(pid, SIGKILL);
+            r.timed_out = true;
+        }
+        usleep(10000);
+    }
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.out = read_file(out_path);
+    r.max_rss_kb = usage.ru_maxrss;
+    if (options.stdout_path.empty()) r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;
+}
+
+// Runs `argv` in `cwd` with standard input empty and standard output and
+// standard error captured.
+inline run_result run(const std::vector<std::string>& argv, const std::string& cwd,
+                      const std::string& program_path = "") {
+    return run_with(argv, cwd, program_path, run_options{});
 }
 
 }  // namespace tu
