@@ -5,7 +5,7 @@
 # packs: the Lisp prelude is printed once for each Lisp option word, in the
 # dialect in force at that word, before any pack; the per-pack forms use
 # Emacs Lisp words whenever "elisp" is given; the first pack starts `packs`
-# and every later one is appended; without a Lisp option word no form is
+# and every later one is added at its tail; without a Lisp option word no form is
 # printed.
 
 set -u
@@ -58,7 +58,7 @@ expect_run() {
     [ "$word" = setf ] && other=setq
     packs=$(grep -c "^($word current-pack (make-pack " "$work/forms")
     lists=$(grep -c "^($word packs (list current-pack))\$" "$work/forms")
-    appends=$(grep -c "^($word packs (append packs (list current-pack)))\$" "$work/forms")
+    appends=$(grep -c "^($word packs (add-pack-to-packs current-pack))\$" "$work/forms")
     others=$(grep -c "^($other " "$work/forms")
     first=$(head -n 1 "$work/forms" | cut -c 1-29)
     if [ "$packs" -ne "$count" ] || [ "$lists" -ne 1 ] || [ "$appends" -ne $((count - 1)) ] ||
