@@ -21,6 +21,7 @@ TEST_F(ParserTest, Mpeg1PackHeaderFields) {
     delete_parser_structs();
     parse(mpeg1_pack_header(0x1FFFFFFFEull, 0x3FFFFF));
     EXPECT_EQ(pack(0).scr, 0xFFFFFFFEu);
+    EXPECT_EQ(pack(0).scr_base, 0x1FFFFFFFEull);  // kept whole beside it
     EXPECT_EQ(pack(0).mux, 0x3FFFFF);
 }
 

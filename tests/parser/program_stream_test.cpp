@@ -97,6 +97,7 @@ TEST_F(ParserTest, FullPackDumpAndModel) {
     const pack_struct& p = pack(0);
     EXPECT_EQ(p.offset, 0);
     EXPECT_EQ(p.scr, 0x23456789u);  // bit 32 of the base is dropped
+    EXPECT_EQ(p.scr_base, 0x123456789ull);  // and kept whole beside it
     EXPECT_EQ(p.ext, 341);
     EXPECT_EQ(p.stuffing, 7);
     ASSERT_EQ(p.system_headers.size(), 1u);
