@@ -130,9 +130,10 @@ TEST_F(PsdumpTest, StreamErrorsEndWithStatusOne) {
     EXPECT_EQ(r.status, 1);
     ASSERT_GE(r.out.size(), message.size());
     EXPECT_EQ(r.out.find(message), r.out.size() - message.size());
-    r = psdump({stream, "cl-lisp"});
+    r = psdump({stream, "cl-lisp", "extract_streams"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, message);
+    EXPECT_EQ(tu::read_bytes(dir_.file("0xc0.mpeg")), payload_bytes(3));  // complete at the exit
     const std::string first_pack_end = "(setf packs (list current-pack))\n\n";
     EXPECT_EQ(r.out.find(first_pack_end), r.out.size() - first_pack_end.size());
     r = psdump({stream, "json"});
