@@ -31,6 +31,11 @@ struct extraction_file {
     FILE* file = nullptr;
     std::unique_ptr<char[]> buffer;
     bool failed = false;
+    // The file goes before its buffer, also when the process ends in the
+    // middle of a scan.
+    ~extraction_file() {
+        if (file) std::fclose(file);
+    }
 };
 std::array<extraction_file, 256> extraction_files;
 
@@ -110,7 +115,8 @@ void close_extraction_files() {
             errno = 0;
             if (std::fclose(file) != 0) extraction_failed(static_cast<uint8_t>(id), errno);
         }
-        f = extraction_file{};
+        f.buffer.reset();
+        f.failed = false;
     }
 }
 
