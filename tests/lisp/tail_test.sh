@@ -38,23 +38,19 @@ echo "stream: $stream"
 sed -n "s/^($set current-pack (make-pack \([0-9]*\) .*/\1/p" "$work/export" >"$work/offsets"
 count=$(wc -l <"$work/offsets")
 
-# offsets_after_load FILE...: the offsets of `packs` after loading the
+# offsets_after_load FILE...: the offsets in `packs` after loading the
 # files in order into one image.
 offsets_after_load() {
+    loads=
+    for f in "$@"; do loads="$loads --load $f"; done
     case $lisp in
-    emacs)
-        loads=
-        for f in "$@"; do loads="$loads -l $f"; done
-        # shellcheck disable=SC2086
-        emacs --batch -Q --eval "(defalias 'compile #'byte-compile)" $loads \
-            --eval '(dolist (p packs) (princ (format "offset %d\n" (aref p 0))))' 2>/dev/null ;;
-    sbcl)
-        loads=
-        for f in "$@"; do loads="$loads --load $f"; done
-        # shellcheck disable=SC2086
-        sbcl --noinform --non-interactive --no-userinit --no-sysinit $loads \
-            --eval '(progn (dolist (p packs) (format t "offset ~d~%" (svref p 0))) (finish-output))' 2>/dev/null ;;
-    esac | sed -n 's/^offset //p'
+    # shellcheck disable=SC2086
+    emacs) emacs --batch -Q --eval "(defalias 'compile #'byte-compile)" $(echo "$loads" | sed 's/--load/-l/g') \
+               --eval '(dolist (p packs) (princ (format "offset %d\n" (aref p 0))))' ;;
+    # shellcheck disable=SC2086
+    sbcl) sbcl --noinform --non-interactive --no-userinit --no-sysinit $loads \
+              --eval '(progn (dolist (p packs) (format t "offset ~d~%" (svref p 0))) (finish-output))' ;;
+    esac 2>/dev/null | sed -n 's/^offset //p'
 }
 
 failed=0
