@@ -22,6 +22,37 @@ void check_payload(pack_struct* pack, packet_struct* packet, const unsigned char
 
 std::string work_dir;
 
+// Parts handed over instead of kept must come in the order a streaming
+// printer relies on: a pack header first, then at most one system header
+// with its entries between its start and its end, then packets.
+enum class part_state { none, pack, header, packets } state = part_state::none;
+
+void expect(bool ok) {
+    if (!ok) std::abort();
+}
+void on_pack_header(const pack_struct&) { state = part_state::pack; }
+void on_system_header(const system_header_struct&) {
+    expect(state == part_state::pack);
+    state = part_state::header;
+}
+void on_buffer_info(const buffer_info_struct& b) { expect(state == part_state::header && b.stream_id >= 0x80); }
+void on_system_header_end(const system_header_struct&) {
+    expect(state == part_state::header);
+    state = part_state::packets;
+}
+void on_packet(const packet_struct&) {
+    expect(state == part_state::pack || state == part_state::packets);
+    state = part_state::packets;
+}
+const pack_parts_consumer ordered_parts = {on_pack_header, on_system_header, on_buffer_info, on_system_header_end,
+                                           on_packet};
+
+void check_pack_without_parts(std::unique_ptr<pack_struct> pack) {
+    expect(state != part_state::none && state != part_state::header);
+    expect(pack->packets.empty() && pack->system_headers.empty());
+    state = part_state::none;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -42,7 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(f);
 
     init_parser_structs();
-    _pack_sink = collect_pack;
+    // Every other input hands the parts of each pack to a consumer instead.
+    const bool by_parts = (size & 2) != 0;
+    _pack_parts_consumer = by_parts ? &ordered_parts : nullptr;
+    _pack_sink = by_parts ? check_pack_without_parts : collect_pack;
     _export_is_text_dump = (size & 1) != 0;
     _export_CL_lisp = _export_elisp = false;
     _extract_streams = true;
