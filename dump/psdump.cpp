@@ -44,10 +44,10 @@ void report_extraction_error(const std::string& path, int error_number) {
 bool finish_output() {
     if (output_finished) return true;
     output_finished = true;
+    int error_number = errno;  // of the last failed write, when one failed
+    bool written = !std::ferror(stdout);
     if (mode == export_mode::json) export_json_abandon_pack();
     close_extraction_files();
-    int error_number = errno;
-    bool written = !std::ferror(stdout);
     // A failed write leaves the stream in error; flushing again tells the
     // reason afresh when data is still waiting.
     std::clearerr(stdout);
