@@ -25,8 +25,8 @@ extern bool plugin_extensions_are_available;
 // GH_EVAL_FILE and GH_EVAL_STR catch any Scheme error raised by the
 // evaluation, print it and return #f.  An evaluation still running after
 // tarvel_scheme_time_limit seconds is stopped, reported as a Scheme error
-// that names the file or the text, and gives #f.  GH_SCM2INT never raises: a value
-// that is not a 32-bit integer is reported and gives 0.  GH_SCM2NEWSTR
+// that names the file or the text, and gives #f.  GH_SCM2INT never raises:
+// a value that is not a 32-bit integer is reported and gives 0.  GH_SCM2NEWSTR
 // gives null for a value that is not a string; otherwise a malloc'ed UTF-8
 // copy (release it with free).  GH_SCM2ULONG takes any exact integer
 // modulo 2^32 and raises a Scheme wrong-type error for anything else, so it

@@ -244,7 +244,8 @@ gboolean plugin_toggle_callback(GtkWidget* check_button, GdkEventButton* event, 
 
 void plugin_toggled_callback(GtkToggleButton* check_button, gpointer instance_number) {
     if (g_object_get_data(G_OBJECT(check_button), release_flag)) return;
-    switch_plugin(GTK_WIDGET(check_button), GPOINTER_TO_INT(instance_number), gtk_toggle_button_get_active(check_button));
+    switch_plugin(GTK_WIDGET(check_button), GPOINTER_TO_INT(instance_number),
+                  gtk_toggle_button_get_active(check_button));
 }
 
 void plugins_view_ok_callback(GtkWidget*, gpointer window_data) {

@@ -398,10 +398,14 @@ TEST_F(PluginWindow, LoopingAndUnreadablePluginsAreBrokenWithinTheTimeLimit) {
     ASSERT_EQ(tarvel_scheme_time_limit, time_limit);
     plugin_root r;
     r.add("loop_interface", "(let loop () (loop))\n");
-    r.add("hidden_interface",  // a catch-all does not hold the interruption
-          "(define (hidden-interface) (lambda (m) (lambda () (catch #t (lambda () (let l () (l))) (lambda _ (let l () (l)))))))\n");
+    // A description that loops inside a catch-all, which must not hold the
+    // interruption.
+    r.add("hidden_interface",
+          "(define (hidden-interface) (lambda (m) (lambda ()"
+          "  (catch #t (lambda () (let l () (l))) (lambda _ (let l () (l)))))))\n");
     r.add("stuck_interface",
-          "(define (stuck-interface) (lambda (m) (if (eq? m 'configure) (lambda () (sleep 1000)) (lambda () \"stuck\"))))\n");
+          "(define (stuck-interface)"
+          "  (lambda (m) (if (eq? m 'configure) (lambda () (sleep 1000)) (lambda () \"stuck\"))))\n");
     fs::create_symlink("/dev/zero", r.plugins() / "zero_interface");
     r.add("big_interface", ";" + std::string(max_scheme_file_size, ' ') + "\n");
     r.add_plugin("good_interface", "good");
