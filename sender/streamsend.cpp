@@ -213,7 +213,7 @@ void send_loop(RunState& run) {
                     refuse_input(run.input_path, reason.c_str());
                 }
                 if (read_this_pass == 0) {
-                    refuse_input(run.input_path, "it is empty");
+                    refuse_input(run.input_path, std::ferror(run.input) ? "it cannot be read" : "it is empty");
                 }
                 say("Looping back to start\n");
                 std::clearerr(run.input);
