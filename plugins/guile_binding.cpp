@@ -5,13 +5,19 @@
 // The gh_ slots point at small wrappers of ours built on those functions.
 // Evaluations run under a catch-all handler, so a Scheme error ends at the
 // wrapper: it is printed on standard output and the wrapper returns #f.
+// Every evaluation also runs under a time limit (see "Time limit" below).
 #include "guile_binding.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "config.h"
 #include "parser.h"
@@ -57,6 +63,10 @@ struct scm_api {
     SCM (*c_define_gsubr)(const char* name, int req, int opt, int rst, void* fn);
     SCM (*c_make_char)(int32_t c);
     void* (*with_guile)(void* (*fn)(void*), void* data);
+    SCM (*call_0)(SCM proc);
+    SCM (*c_make_gsubr)(const char* name, int req, int opt, int rst, void* fn);
+    SCM (*current_thread)();
+    SCM (*system_async_mark_for_thread)(SCM proc, SCM thread);
 };
 
 scm_api scm{};
@@ -78,7 +88,10 @@ bool helpers_ready = false;     // the values below are set
 SCM scm_false = nullptr;        // #f
 SCM scm_true = nullptr;         // #t, the catch-all tag
 SCM error_formatter = nullptr;  // (key args) -> text of the error
+SCM bounded_runner = nullptr;   // () -> runs the current body inside the limit prompt
+SCM limit_interrupt = nullptr;  // () -> aborts to that prompt once the limit has passed
 unsigned long errors_caught = 0;
+unsigned long time_limits_hit = 0;
 
 // Text of a Scheme procedure that turns a caught error into the text Guile
 // itself would print for it, without a frame.
@@ -87,11 +100,129 @@ constexpr const char* error_formatter_text =
     "  (call-with-output-string"
     "    (lambda (port) (print-exception port #f key args))))";
 
+// ---------------------------------------------------------------------------
+// Time limit.
+//
+// Every evaluation runs inside a prompt with a tag of its own.  A watchdog
+// thread waits for the deadline of the running evaluation; when it passes,
+// the watchdog queues an interrupt on the evaluating thread, which the
+// interpreter runs at its next safe point (a call or a loop back-edge, also
+// inside a sleep).  The interrupt aborts to the prompt.  Plug-in code cannot
+// hold it with a catch-all: catches see throws, not aborts to another tag.
+// While the evaluation still runs, the interrupt is queued again every
+// second, so an unwind handler that loops in turn is stopped too.  Code that
+// blocks interrupts, or waits in a system call the interpreter does not
+// wake, is beyond its reach.
+constexpr const char* runner_maker_text =
+    "(lambda (tag body)"
+    "  (lambda () (call-with-prompt tag body (lambda (k) #f))))";
+constexpr const char* interrupt_maker_text =
+    "(lambda (tag overdue?)"
+    "  (lambda () (if (overdue?) (abort-to-prompt tag))))";
+
+// What the watchdog shares with the evaluating thread, under `lock`.
+struct watchdog_state {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false;
+    bool running = false;         // an outermost evaluation is running
+    unsigned long generation = 0;  // counts the outermost evaluations
+    std::chrono::steady_clock::time_point deadline;
+    SCM thread = nullptr;          // the evaluating thread
+    bool overdue = false;          // the running evaluation passed its deadline
+};
+// Made on first use and never released: the watchdog thread waits on it
+// until the process ends.
+watchdog_state* watchdog = nullptr;
+
+struct bounded_call {
+    catch_body body = nullptr;
+    void* data = nullptr;
+};
+bounded_call current_call;  // the body the runner's prompt encloses
+int evaluation_depth = 0;   // bounded calls in progress on the evaluating thread
+bool limit_reached = false;  // set by the interrupt when it aborts
+
+void* queue_interrupt(void*) {
+    SCM thread;
+    {
+        std::lock_guard<std::mutex> hold(watchdog->lock);
+        if (!watchdog->running) return nullptr;
+        thread = watchdog->thread;
+    }
+    scm.system_async_mark_for_thread(limit_interrupt, thread);
+    return nullptr;
+}
+
+void watch() {
+    using std::chrono::steady_clock;
+    std::unique_lock<std::mutex> hold(watchdog->lock);
+    for (;;) {
+        watchdog->changed.wait(hold, [] { return watchdog->running; });
+        const unsigned long generation = watchdog->generation;
+        auto same_evaluation = [generation] { return watchdog->running && watchdog->generation == generation; };
+        if (watchdog->changed.wait_until(hold, watchdog->deadline, [&] { return !same_evaluation(); })) continue;
+        watchdog->overdue = true;
+        watchdog->deadline = steady_clock::now() + std::chrono::seconds(1);
+        hold.unlock();
+        // Queuing allocates, which the interpreter allows only in a thread
+        // it knows.
+        scm.with_guile(queue_interrupt, nullptr);
+        hold.lock();
+    }
+}
+
+void start_deadline() {
+    if (!watchdog) watchdog = new watchdog_state;
+    std::lock_guard<std::mutex> hold(watchdog->lock);
+    if (!watchdog->started) {
+        std::thread(watch).detach();
+        watchdog->started = true;
+    }
+    const std::chrono::duration<double> limit(tarvel_scheme_time_limit);
+    watchdog->deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
+    watchdog->thread = scm.current_thread();
+    watchdog->overdue = false;
+    watchdog->running = true;
+    ++watchdog->generation;
+    watchdog->changed.notify_all();
+}
+
+void stop_deadline() {
+    std::lock_guard<std::mutex> hold(watchdog->lock);
+    watchdog->running = false;
+    watchdog->overdue = false;
+    watchdog->changed.notify_all();
+}
+
+// The interrupt's question; a stale interrupt, queued for an evaluation
+// that has ended meanwhile, finds no overdue evaluation and does nothing.
+SCM evaluation_is_overdue() {
+    bool overdue;
+    {
+        std::lock_guard<std::mutex> hold(watchdog->lock);
+        overdue = watchdog->running && watchdog->overdue;
+    }
+    if (overdue && evaluation_depth > 0) {
+        limit_reached = true;
+        return scm_true;
+    }
+    return scm_false;
+}
+
+SCM run_current_body() { return current_call.body(current_call.data); }
+
 void ensure_helpers() {
     if (helpers_ready) return;
     scm_false = scm.c_eval_string("#f");
     scm_true = scm.c_eval_string("#t");
     error_formatter = scm.gc_protect_object(scm.c_eval_string(error_formatter_text));
+    SCM tag = scm.c_eval_string("(make-prompt-tag \"scheme-time-limit\")");
+    SCM body = scm.c_make_gsubr("run-bounded-body", 0, 0, 0, reinterpret_cast<void*>(run_current_body));
+    SCM overdue = scm.c_make_gsubr("evaluation-overdue?", 0, 0, 0, reinterpret_cast<void*>(evaluation_is_overdue));
+    bounded_runner = scm.gc_protect_object(scm.call_2(scm.c_eval_string(runner_maker_text), tag, body));
+    limit_interrupt = scm.gc_protect_object(scm.call_2(scm.c_eval_string(interrupt_maker_text), tag, overdue));
     helpers_ready = true;
 }
 
@@ -106,6 +237,7 @@ bool inside_interpreter(const char* what) {
 // records what was thrown, the report is made after the catch has returned.
 struct caught {
     bool failed = false;
+    bool timed_out = false;
     SCM key = nullptr;
     SCM args = nullptr;
 };
@@ -118,10 +250,21 @@ SCM record_error(void* data, SCM key, SCM args) {
     return scm_false;
 }
 
-SCM ignore_error(void*, SCM, SCM) { return scm_false; }
+SCM call_runner(void*) { return scm.call_0(bounded_runner); }
 
+// Runs `body` under the catch and within the time limit; the outermost
+// call starts the deadline, nested ones share it.
 SCM run_caught(catch_body body, void* data, caught* c) {
-    return scm.internal_catch(scm_true, body, data, record_error, c);
+    const bounded_call saved = current_call;
+    current_call = {body, data};
+    if (evaluation_depth++ == 0) start_deadline();
+    limit_reached = false;
+    SCM result = scm.internal_catch(scm_true, call_runner, nullptr, record_error, c);
+    c->timed_out = limit_reached;
+    limit_reached = false;
+    if (--evaluation_depth == 0) stop_deadline();
+    current_call = saved;
+    return c->timed_out ? scm_false : result;
 }
 
 struct format_call {
@@ -138,13 +281,17 @@ SCM flush_body(void*) { return scm.flush_all_ports(); }
 
 // Output written through Scheme ports goes out before anything the program
 // prints next, so the two streams on standard output stay in order.
-void flush_scheme_output() { scm.internal_catch(scm_true, flush_body, nullptr, ignore_error, nullptr); }
+void flush_scheme_output() {
+    caught ignored;
+    run_caught(flush_body, nullptr, &ignored);
+}
 
 // Prints a caught error as "Scheme error<where>: <text>".
 void report_error(const caught& c, const std::string& where) {
     ++errors_caught;
     format_call f{c.key, c.args};
-    SCM text = scm.internal_catch(scm_true, format_body, &f, ignore_error, nullptr);
+    caught ignored;
+    SCM text = run_caught(format_body, &f, &ignored);
     std::string message = "unprintable error";
     if (text && scm.is_string(text)) {
         if (char* s = scm.to_utf8_stringn(text, nullptr)) {
@@ -157,19 +304,44 @@ void report_error(const caught& c, const std::string& where) {
     std::fflush(stdout);
 }
 
-// Runs `body` with standard output in order around it; a Scheme error is
-// reported and gives #f.
-SCM evaluate(catch_body body, void* data, const std::string& where) {
+// Prints an evaluation stopped at the time limit; `source` is the text
+// evaluated, or empty when `where` already names the file.
+void report_time_limit(const std::string& where, const char* source) {
+    ++errors_caught;
+    ++time_limits_hit;
+    std::printf("Scheme error%s: time limit of %g s exceeded%s%s\n", where.c_str(), tarvel_scheme_time_limit,
+                source ? ", evaluation stopped: " : ", evaluation stopped", source ? source : "");
+    std::fflush(stdout);
+}
+
+// Runs `body` with standard output in order around it; a Scheme error or
+// the time limit is reported and gives #f.
+SCM evaluate(catch_body body, void* data, const std::string& where, const char* source = nullptr) {
     ensure_helpers();
     std::fflush(stdout);
     caught c;
     SCM result = run_caught(body, data, &c);
     flush_scheme_output();
+    if (c.timed_out) {
+        report_time_limit(where, source);
+        return scm_false;
+    }
     if (c.failed) {
         report_error(c, where);
         return scm_false;
     }
     return result;
+}
+
+// Why a Scheme source file may not be loaded, or null when it may: only a
+// regular file of at most max_scheme_file_size bytes is read (a link to a
+// device or a FIFO would otherwise be read without end).
+const char* scheme_file_refusal(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return nullptr;  // the load reports a missing file
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (st.st_size > max_scheme_file_size) return "larger than 1 MB";
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -179,12 +351,18 @@ SCM load_file_body(void* data) { return scm.c_primitive_load(static_cast<const c
 
 SCM gh_eval_file(const char* path) {
     if (!inside_interpreter("evaluation of a file")) return nullptr;
+    if (const char* refusal = scheme_file_refusal(path)) {
+        ++errors_caught;
+        std::printf("Scheme file refused, %s: %s\n", refusal, path);
+        std::fflush(stdout);
+        return scm_false;
+    }
     return evaluate(load_file_body, const_cast<char*>(path), std::string(" in ") + path);
 }
 
 SCM gh_eval_str(const char* text) {
     if (!inside_interpreter("evaluation")) return nullptr;
-    return evaluate(eval_string_body, const_cast<char*>(text), "");
+    return evaluate(eval_string_body, const_cast<char*>(text), "", text);
 }
 
 // Raises a Scheme wrong-type error unless `value` is an exact integer.
@@ -277,7 +455,8 @@ bool resolve_all(std::initializer_list<scm_symbol> needs) {
     return all;
 }
 
-// What every evaluating wrapper needs: evaluation, the catch and the report.
+// What every evaluating wrapper needs: evaluation, the catch, the time limit
+// and the report.
 bool resolve_evaluation() {
     return resolve_all({
         sym("scm_c_eval_string", scm.c_eval_string),
@@ -287,6 +466,10 @@ bool resolve_evaluation() {
         sym("scm_to_utf8_stringn", scm.to_utf8_stringn),
         sym("scm_flush_all_ports", scm.flush_all_ports),
         sym("scm_gc_protect_object", scm.gc_protect_object),
+        sym("scm_call_0", scm.call_0),
+        sym("scm_c_make_gsubr", scm.c_make_gsubr),
+        sym("scm_current_thread", scm.current_thread),
+        sym("scm_system_async_mark_for_thread", scm.system_async_mark_for_thread),
     });
 }
 
@@ -405,6 +588,8 @@ bool guile_is_entered() { return entered; }
 
 unsigned long guile_errors_caught() { return errors_caught; }
 
+unsigned long guile_time_limits_hit() { return time_limits_hit; }
+
 void init_plugins() {
     if (!g_guile_lib || !entered) {
         plugin_extensions_are_available = false;
@@ -423,6 +608,12 @@ void init_plugins() {
         return;
     }
     std::fclose(fp);
+    if (const char* refusal = scheme_file_refusal(glue_path)) {
+        std::printf("Scheme file refused, %s: %s\n", refusal, glue_path);
+        std::printf("Plugins will not be available \n");
+        plugin_extensions_are_available = false;
+        return;
+    }
 
     plugin_extensions_are_available = true;
     GH_EVAL_FILE(glue_path);

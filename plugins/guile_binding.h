@@ -23,8 +23,10 @@ extern bool plugin_extensions_are_available;
 // conversion gives 0 or null.
 //
 // GH_EVAL_FILE and GH_EVAL_STR catch any Scheme error raised by the
-// evaluation, print it and return #f.  GH_SCM2INT never raises: a value
-// that is not a 32-bit integer is reported and gives 0.  GH_SCM2NEWSTR
+// evaluation, print it and return #f.  An evaluation still running after
+// tarvel_scheme_time_limit seconds is stopped, reported as a Scheme error
+// that names the file or the text, and gives #f.  GH_SCM2INT never raises:
+// a value that is not a 32-bit integer is reported and gives 0.  GH_SCM2NEWSTR
 // gives null for a value that is not a string; otherwise a malloc'ed UTF-8
 // copy (release it with free).  GH_SCM2ULONG takes any exact integer
 // modulo 2^32 and raises a Scheme wrong-type error for anything else, so it
@@ -56,7 +58,15 @@ void init_plugins();
 bool guile_is_entered();
 // Number of Scheme errors caught and reported by the layer so far; a caller
 // compares it before and after a step to learn whether the step failed.
+// Evaluations stopped at the time limit and refused files count too.
 unsigned long guile_errors_caught();
+// Number of evaluations stopped at the time limit so far.
+unsigned long guile_time_limits_hit();
+
+// Largest Scheme source file GH_EVAL_FILE reads; larger files, and files
+// that are not regular files, are refused with a message and count as an
+// error.
+inline constexpr long max_scheme_file_size = 1024L * 1024L;
 
 SCM plugins_left_shift(SCM value, SCM shift);
 SCM plugins_bit_extract(SCM value, SCM top, SCM count);

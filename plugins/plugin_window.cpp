@@ -90,13 +90,39 @@ int evaluate_count(const char* text) { return GH_EVAL_STR && GH_SCM2INT ? GH_SCM
 // handled the release, whether or not that toggled it.
 constexpr const char* release_flag = "plugin-release-in-progress";
 
-void switch_plugin(int instance_number, bool on) {
+// Data kept on each check button: the interface file it was loaded from,
+// and a mark once the plug-in has been found broken.
+constexpr const char* file_name_key = "plugin-file-name";
+constexpr const char* broken_key = "plugin-broken";
+
+bool is_broken(GtkWidget* check_button) { return g_object_get_data(G_OBJECT(check_button), broken_key) != nullptr; }
+
+// A plug-in whose configure step ran into the time limit is broken: it is
+// reported as a plug-in that failed to load, left out of the registry, and
+// its button is switched off and greyed so that it cannot stall the window
+// again.
+void mark_broken(GtkWidget* check_button) {
+    const char* file_name = static_cast<const char*>(g_object_get_data(G_OBJECT(check_button), file_name_key));
+    std::printf("Error loading %s\n", file_name ? file_name : "");
+    std::fflush(stdout);
+    g_object_set_data(G_OBJECT(check_button), broken_key, GINT_TO_POINTER(1));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_button), FALSE);
+    gtk_widget_set_sensitive(check_button, FALSE);
+}
+
+void switch_plugin(GtkWidget* check_button, int instance_number, bool on) {
+    if (is_broken(check_button)) return;
     char instance[32];  // "x_plug" and an int
     std::snprintf(instance, sizeof instance, "%s%d", instance_prefix, instance_number);
     char text[text_size];
     if (on) {
         format_text(text, "((%s 'configure))", instance);
+        unsigned long limits_before = guile_time_limits_hit();
         evaluate(text);
+        if (guile_time_limits_hit() != limits_before) {
+            mark_broken(check_button);
+            return;
+        }
         format_text(text, "(add-plugin %s)", instance);
         evaluate(text);
     } else {
@@ -184,6 +210,7 @@ void add_option(GtkWidget* box, const char* directory_path, const char* file_nam
                          GINT_TO_POINTER(_plugin_number));
         g_signal_connect_after(check, "button-release-event", G_CALLBACK(release_done), nullptr);
         g_signal_connect(check, "toggled", G_CALLBACK(plugin_toggled_callback), GINT_TO_POINTER(_plugin_number));
+        g_object_set_data_full(G_OBJECT(check), file_name_key, g_strdup(file_name), g_free);
         gtk_box_pack_start(GTK_BOX(box), check, TRUE, TRUE, 0);
         gtk_widget_show(check);
 
@@ -209,14 +236,16 @@ gboolean plugin_toggle_callback(GtkWidget* check_button, GdkEventButton* event, 
     // this is the state before the click: off means this click switches
     // the plug-in on.
     g_object_set_data(G_OBJECT(check_button), release_flag, GINT_TO_POINTER(1));
-    switch_plugin(GPOINTER_TO_INT(instance_number),
+    switch_plugin(check_button, GPOINTER_TO_INT(instance_number),
                   !gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_button)));
-    return FALSE;
+    // A button found broken just now takes no part in the rest of the click.
+    return is_broken(check_button);
 }
 
 void plugin_toggled_callback(GtkToggleButton* check_button, gpointer instance_number) {
     if (g_object_get_data(G_OBJECT(check_button), release_flag)) return;
-    switch_plugin(GPOINTER_TO_INT(instance_number), gtk_toggle_button_get_active(check_button));
+    switch_plugin(GTK_WIDGET(check_button), GPOINTER_TO_INT(instance_number),
+                  gtk_toggle_button_get_active(check_button));
 }
 
 void plugins_view_ok_callback(GtkWidget*, gpointer window_data) {

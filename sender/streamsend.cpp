@@ -1,7 +1,9 @@
 // streamsend: plays a stream file into a socket on the local machine, block by
 // block and paced, so that a receiver on a fixed port gets a steady feed.  The
 // file is read as opaque bytes.  Every 500 blocks the throughput achieved since
-// the socket was set up is reported.
+// the socket was set up is reported.  An input that cannot be looped over (a
+// directory, an empty file, a pipe or FIFO at its end) ends the run with one
+// line and status 1 instead of spinning.
 //
 // Two behaviours are chosen when the program is built (both on by default):
 //   STREAMSEND_USE_DATAGRAMS  1: one UDP datagram per block;
@@ -14,13 +16,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -49,6 +54,7 @@ constexpr unsigned retry_delay_seconds = 3;
 // Everything the program keeps while it runs.
 struct RunState {
     FILE* input = nullptr;
+    std::string input_path;
     int sock = -1;
     sockaddr_in destination{};
     std::time_t start_time = 0;
@@ -73,11 +79,29 @@ __attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
     std::exit(-1);
 }
 
+// Ends the run on an input that cannot be played in a loop, with one line
+// saying why and status 1.
+[[noreturn]] void refuse_input(const std::string& path, const char* reason) {
+    say("Cannot replay %s: %s\n", path.c_str(), reason);
+    std::exit(1);
+}
+
 FILE* open_input_file(const char* path) {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         const std::string text = std::string("Could not open: ") + path;
         fatal_exit(text.c_str());
+    }
+    // A directory opens but never yields a byte, and an empty file has
+    // nothing to send: looping over either would only spin.
+    struct stat st {};
+    if (fstat(fileno(file), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            refuse_input(path, "it is a directory");
+        }
+        if (loop_stream && S_ISREG(st.st_mode) && st.st_size == 0) {
+            refuse_input(path, "it is empty");
+        }
     }
     say("Using file %s\n", path);
     return file;
@@ -173,14 +197,27 @@ void set_up_socket(RunState& run) {
 
 void send_loop(RunState& run) {
     unsigned char block[buffer_size];
+    // Bytes read since the file was (re)started: a pass that reads nothing
+    // would loop without end.
+    std::int64_t read_this_pass = 0;
     for (;;) {
         const std::size_t length = std::fread(block, 1, block_size, run.input);
+        read_this_pass += static_cast<std::int64_t>(length);
         if (length == 0) {
             // End of file or a read error.
             if constexpr (loop_stream) {
+                // A pipe or FIFO cannot be started again: it is played once,
+                // as long as its writer feeds it, and then the run ends.
+                if (std::fseek(run.input, 0, SEEK_SET) != 0) {
+                    const std::string reason = std::string("it cannot be rewound (") + std::strerror(errno) + ")";
+                    refuse_input(run.input_path, reason.c_str());
+                }
+                if (read_this_pass == 0) {
+                    refuse_input(run.input_path, std::ferror(run.input) ? "it cannot be read" : "it is empty");
+                }
                 say("Looping back to start\n");
-                std::fseek(run.input, 0, SEEK_SET);
                 std::clearerr(run.input);
+                read_this_pass = 0;
                 continue;
             }
             say("Reading done\n");
@@ -218,6 +255,7 @@ int main(int argc, char** argv) {
                 std::fclose(run.input);  // the last file named is the one sent
             }
             run.input = file;
+            run.input_path = arg + 2;
         } else {
             say("Ignoring %s\n", arg);
         }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 std::string tarvel_viewer_root_dir;
 int32_t tarvel_clock_boundaries = 70000;
+double tarvel_scheme_time_limit = default_scheme_time_limit;
 std::string tvl_quern_exe_file_name;
 bool tvl_quern_exe_file_name_set = false;
 
@@ -35,6 +37,20 @@ int32_t parse_int32(const char* s) {
     if (v > INT32_MAX) return INT32_MAX;
     if (v < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(v);
+}
+
+// Seconds as digits with an optional fraction ("2", "0.5"); blanks in front
+// are skipped.  Anything else, or a value that is not above zero, gives the
+// default; very large values are capped at a day.
+double parse_seconds(const char* s) {
+    while (*s == ' ' || *s == '\t') ++s;
+    double v = 0;
+    bool digits = false;
+    for (; *s >= '0' && *s <= '9'; ++s, digits = true) v = std::min(v * 10 + (*s - '0'), 1e9);
+    if (*s == '.')
+        for (double scale = 0.1; *++s >= '0' && *s <= '9'; scale /= 10, digits = true) v += (*s - '0') * scale;
+    if (!digits || v <= 0) return default_scheme_time_limit;
+    return std::min(v, 86400.0);
 }
 
 bool is_directory(const std::string& path) {
@@ -116,6 +132,8 @@ void init_configs() {
                     root_dir_set = true;
                 } else if (strcasecmp(key, "clock_boundaries") == 0) {
                     tarvel_clock_boundaries = parse_int32(value);
+                } else if (strcasecmp(key, "scheme_time_limit") == 0) {
+                    tarvel_scheme_time_limit = parse_seconds(value);
                 } else if (strcasecmp(key, "tvl_quern_exe") == 0) {
                     tvl_quern_exe_file_name = value;
                     tvl_quern_exe_file_name_set = true;

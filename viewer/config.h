@@ -10,6 +10,10 @@
 extern std::string tarvel_viewer_root_dir;
 // Bound of the clock relationships plot, in 90 kHz clocks.
 extern int32_t tarvel_clock_boundaries;
+// Longest time, in seconds, one evaluation of plug-in, glue or hook code
+// may run before it is interrupted ("scheme_time_limit", default 5).
+extern double tarvel_scheme_time_limit;
+inline constexpr double default_scheme_time_limit = 5.0;
 // Stored only; nothing reads it.
 extern std::string tvl_quern_exe_file_name;
 extern bool tvl_quern_exe_file_name_set;

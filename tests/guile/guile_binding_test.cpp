@@ -3,6 +3,7 @@
 // registry, and (through a separate driver process) the start-up failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -226,10 +227,11 @@ tu::run_result run_driver(const std::string& library, const std::string& root,
         unsetenv("TARVEL_VIEWER_GUILE_LIBRARY");
     else
         setenv("TARVEL_VIEWER_GUILE_LIBRARY", library.c_str(), 1);
-    std::vector<std::string> argv = {GUILE_HOST_DRIVER, root};
+    // A driver that hangs is ended, and its test fails, after 60 s.
+    std::vector<std::string> argv = {"timeout", "60", GUILE_HOST_DRIVER, root};
     argv.insert(argv.end(), expressions.begin(), expressions.end());
     tu::temp_dir cwd;
-    tu::run_result r = tu::run(argv, cwd.path().string());
+    tu::run_result r = tu::run(argv, cwd.path().string(), "/usr/bin/timeout");
     unsetenv("TARVEL_VIEWER_GUILE_LIBRARY");
     return r;
 }
@@ -287,19 +289,52 @@ TEST(StartUp, RootTooLongForThePathBuffer) {
     EXPECT_NE(r.out.find("Plugins will not be available \nplugins available: no\n"), std::string::npos) << r.out;
 }
 
-TEST(StartUp, GlueRaisingAnErrorAtLoad) {
-    tu::temp_dir root;
+// Writes `text` as the glue file under `root`; returns its path.
+std::string write_glue(const tu::temp_dir& root, const std::string& text) {
     std::filesystem::create_directory(root.path() / "guile_glue");
     std::string glue = root.file("guile_glue/plugins.scm");
-    {
-        FILE* fp = std::fopen(glue.c_str(), "w");
-        std::fputs("(define (number-of-plugins) 0)\n(error \"glue broken\")\n", fp);
-        std::fclose(fp);
-    }
+    std::ofstream(glue) << text;
+    return glue;
+}
+
+TEST(StartUp, GlueRaisingAnErrorAtLoad) {
+    tu::temp_dir root;
+    std::string glue = write_glue(root, "(define (number-of-plugins) 0)\n(error \"glue broken\")\n");
     tu::run_result r = run_driver("", root.path().string(), {"(number-of-plugins)", "(plugins-left-shift 1 4)"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Scheme error in " + glue + ": glue broken\n" +
                          "plugins available: yes\n=> 0\n=> 16\nend\n");
+}
+
+TEST(StartUp, GlueThatLoopsOrCannotBeReadIsStopped) {
+    // The time limit comes from the configuration file under HOME.
+    tu::temp_dir home;
+    std::filesystem::create_directory(home.path() / ".tarvel_tools");
+    std::ofstream(home.file(".tarvel_tools/tarvel_viewer.config")) << "scheme_time_limit = 1\n";
+    const char* old_home = std::getenv("HOME");
+    const std::string saved_home = old_home ? old_home : "/";
+    setenv("HOME", home.path().c_str(), 1);
+
+    tu::temp_dir root;
+    std::string glue = write_glue(root, "(define (number-of-plugins) 0)\n(let loop () (loop))\n");
+    auto start = std::chrono::steady_clock::now();
+    tu::run_result r = run_driver("", root.path().string(), {"(number-of-plugins)", "(let loop () (loop))"});
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Scheme error in " + glue + ": time limit of 1 s exceeded, evaluation stopped\n" +
+                         "plugins available: yes\n=> 0\n"
+                         "Scheme error: time limit of 1 s exceeded, evaluation stopped: "
+                         "(object->string (begin (let loop () (loop))))\n"
+                         "=> no value\nend\n");
+    EXPECT_LT(seconds, 5.0);
+
+    // A glue file that is a device is never read.
+    std::filesystem::remove(glue);
+    std::filesystem::create_symlink("/dev/zero", glue);
+    r = run_driver("", root.path().string());
+    EXPECT_EQ(r.out, "Scheme file refused, not a regular file: " + glue +
+                         "\nPlugins will not be available \nplugins available: no\nend\n");
+    setenv("HOME", saved_home.c_str(), 1);
 }
 
 TEST(StartUp, GlueRemovesOldExtractedStreams) {

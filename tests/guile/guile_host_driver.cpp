@@ -1,6 +1,8 @@
 // Starts like the analyser: loads Guile, enters it when it can, runs the
 // plug-in set-up, then evaluates each further argument and prints its value
-// as "=> <written form>".  Usage: guile_host_driver ROOT [EXPRESSION...]
+// as "=> <written form>".  The configuration file is read first, as the
+// analyser reads it; ROOT replaces its root directory.
+// Usage: guile_host_driver ROOT [EXPRESSION...]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,6 +34,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: guile_host_driver ROOT [EXPRESSION...]\n");
         return 2;
     }
+    init_configs();
     tarvel_viewer_root_dir = argv[1];
     load_guile();
     if (g_guile_lib && resolve_gh_enter())

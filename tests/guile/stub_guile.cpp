@@ -26,6 +26,10 @@ int scm_is_signed_integer(SCM, intmax_t, intmax_t) { return 0; }
 int32_t scm_to_int32(SCM) { return 0; }
 SCM scm_c_define_gsubr(const char*, int, int, int, void*) { return nullptr; }
 SCM scm_c_make_char(int32_t) { return nullptr; }
+SCM scm_call_0(SCM) { return nullptr; }
+SCM scm_c_make_gsubr(const char*, int, int, int, void*) { return nullptr; }
+SCM scm_current_thread() { return nullptr; }
+SCM scm_system_async_mark_for_thread(SCM, SCM) { return nullptr; }
 #ifndef STUB_WITHOUT_ENTER
 void* scm_with_guile(void* (*fn)(void*), void* data) { return fn(data); }
 #endif

@@ -44,11 +44,18 @@ void write_text(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
+// Scheme time limit of these tests, set through the configuration file.
+constexpr double time_limit = 0.5;
+
 void prepare() {
     glue_root = std::make_unique<tu::temp_dir>();
     fs::create_directory(glue_root->path() / "guile_glue");
     write_text(glue_root->path() / "guile_glue" / "plugins.scm", recording_glue);
-    tarvel_viewer_root_dir = glue_root->path().string();
+    fs::create_directory(glue_root->path() / ".tarvel_tools");
+    write_text(glue_root->path() / ".tarvel_tools" / "tarvel_viewer.config",
+               "viewer_root_dir = " + glue_root->path().string() + "\nscheme_time_limit = 0.5\n");
+    setenv("HOME", glue_root->path().c_str(), 1);
+    init_configs();
     init_plugins();
 }
 
@@ -385,6 +392,53 @@ TEST_F(PluginWindow, PathsTooLongForTheBufferAreRefused) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading " + name + "\n");
     ASSERT_NE(plugins_view_widget, nullptr);
     EXPECT_EQ(check_buttons().size(), 0u);
+}
+
+TEST_F(PluginWindow, LoopingAndUnreadablePluginsAreBrokenWithinTheTimeLimit) {
+    ASSERT_EQ(tarvel_scheme_time_limit, time_limit);
+    plugin_root r;
+    r.add("loop_interface", "(let loop () (loop))\n");
+    // A description that loops inside a catch-all, which must not hold the
+    // interruption.
+    r.add("hidden_interface",
+          "(define (hidden-interface) (lambda (m) (lambda ()"
+          "  (catch #t (lambda () (let l () (l))) (lambda _ (let l () (l)))))))\n");
+    r.add("stuck_interface",
+          "(define (stuck-interface)"
+          "  (lambda (m) (if (eq? m 'configure) (lambda () (sleep 1000)) (lambda () \"stuck\"))))\n");
+    fs::create_symlink("/dev/zero", r.plugins() / "zero_interface");
+    r.add("big_interface", ";" + std::string(max_scheme_file_size, ' ') + "\n");
+    r.add_plugin("good_interface", "good");
+    const auto start = std::chrono::steady_clock::now();
+    std::string out = open(r);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    EXPECT_LT(seconds, 2 * time_limit + 1.5) << out;
+    for (const char* bad : {"loop_interface", "hidden_interface", "zero_interface", "big_interface"})
+        EXPECT_NE(out.find(std::string("Error loading ") + bad + "\n"), std::string::npos) << bad << "\n" << out;
+    EXPECT_NE(out.find(r.plugins().string() + "/loop_interface: time limit of 0.5 s exceeded"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("not a regular file: " + r.plugins().string() + "/zero_interface\n"), std::string::npos);
+    EXPECT_NE(out.find("larger than 1 MB: " + r.plugins().string() + "/big_interface\n"), std::string::npos);
+    ASSERT_EQ(check_buttons().size(), 2u);
+
+    // Activating the plug-in whose configure step never ends: it is
+    // stopped, reported, kept out of the registry and greyed.
+    GtkWidget* stuck = check_labelled("stuck");
+    ASSERT_NE(stuck, nullptr);
+    testing::internal::CaptureStdout();
+    pt::click(stuck);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error loading stuck_interface\n"), std::string::npos) << out;
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(stuck)));
+    EXPECT_FALSE(gtk_widget_get_sensitive(stuck));
+    EXPECT_EQ(pt::written("(number-of-plugins)"), "0");
+
+    // The window goes on working.
+    pt::click(check_labelled("Plug-in good"));
+    pt::click(ok_button());
+    EXPECT_TRUE(_extract_streams);
+    EXPECT_EQ(pt::written("(reverse log)"), "((configure \"good\") (add \"good\"))");
 }
 
 }  // namespace

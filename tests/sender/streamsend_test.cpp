@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,25 +240,55 @@ TEST_P(StreamsendBlocks, DatagramsCarryTheFileBlockByBlockAndWrap) {
 INSTANTIATE_TEST_SUITE_P(FileSizes, StreamsendBlocks,
                          ::testing::Values(1, 100, 509, 510, 511, 1021, 5000));
 
-TEST_F(Streamsend, EmptyFileLoopsWithoutSending) {
+// An input that cannot be played in a loop ends the run with one line and
+// status 1 instead of printing the end-of-file message without end.
+TEST_F(Streamsend, InputsThatCannotBeReplayedAreRefused) {
     std::string content;
-    const std::string path = make_file("empty.mpg", 0, &content);
+    const std::string empty = make_file("empty.mpg", 0, &content);
+    const std::string directory = dir_.string();
+    struct Case {
+        std::string path;
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {empty, "Cannot replay " + empty + ": it is empty\n"},
+        {directory, "Cannot replay " + directory + ": it is a directory\n"},
+        // Not a regular file, but seekable: found empty at its first end.
+        {"/dev/null", "Using file /dev/null\n" + kConnecting + "Cannot replay /dev/null: it is empty\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Finished run = run_to_end(kSender, {"-f" + c.path}, 3.0);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.output, c.output);
+    }
+}
+
+TEST_F(Streamsend, FifoIsPlayedOnceThenRefused) {
+    std::string content;
+    make_file("unused", 1000, &content);
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
     UdpReceiver rx;
     ASSERT_TRUE(rx.ok()) << rx.error();
-    Child child(kSender, {"-f" + path});
+    Child child(kSender, {"-f" + fifo});
     ASSERT_TRUE(child.started());
-    const auto loops = [&] { return lines_of(child.output).size() > 200; };
-    ASSERT_TRUE(pump(child, rx.fd(), [&] { rx.read_available(); }, loops, 5.0)) << child.output;
-    pump(child, rx.fd(), [&] { rx.read_available(); }, [] { return false; }, 0.2);
-    child.stop(SIGTERM);
+    {
+        // Opening blocks until the sender has opened its end; closing it
+        // leaves the sender with a FIFO whose writer has gone.
+        std::ofstream writer(fifo, std::ios::binary);
+        writer.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    ASSERT_TRUE(child.wait_exit(5.0)) << child.output;
+    rx.read_available();
 
-    EXPECT_TRUE(rx.received.empty());
-    const auto lines = lines_of(child.output);
-    ASSERT_GT(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "Using file " + path);
-    EXPECT_EQ(lines[1] + "\n", kConnecting);
-    EXPECT_EQ(count_of(lines, kLooping), lines.size() - 2);
+    EXPECT_EQ(child.exit_code(), 1);
+    EXPECT_EQ(child.output, "Using file " + fifo + "\n" + kConnecting + "Cannot replay " + fifo +
+                                ": it cannot be rewound (Illegal seek)\n");
+    ASSERT_EQ(rx.received.size(), 2u);
+    EXPECT_TRUE(follow_file(rx.received, content));
 }
 
 TEST_F(Streamsend, PausesAfterTheTenthBlockOfEachCycle) {

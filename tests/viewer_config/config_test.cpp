@@ -20,6 +20,7 @@ protected:
         setenv("HOME", dir_.path().c_str(), 1);
         std::filesystem::create_directories(dir_.path() / ".tarvel_tools");
         tarvel_clock_boundaries = 70000;
+        tarvel_scheme_time_limit = default_scheme_time_limit;
         tvl_quern_exe_file_name.clear();
         tvl_quern_exe_file_name_set = false;
         close_configs();
@@ -165,4 +166,20 @@ TEST_F(ConfigTest, DefaultRootFollowsTheData) {
     EXPECT_TRUE(std::filesystem::is_directory(without + "/icons") ||
                 std::filesystem::is_directory(without + "/guile_glue"))
         << without;
+}
+
+TEST_F(ConfigTest, SchemeTimeLimitInSeconds) {
+    const std::pair<const char*, double> rows[] = {
+        {"2", 2.0}, {"0.25", 0.25}, {"1.5s", 1.5}, {"0", 5.0}, {"-3", 5.0}, {"soon", 5.0}, {"99999999", 86400.0},
+    };
+    for (const auto& [value, seconds] : rows) {
+        tarvel_scheme_time_limit = default_scheme_time_limit;
+        close_configs();
+        // The key is one of the two entries read; the third line is not.
+        write_config(std::string("Scheme_Time_Limit = ") + value + "\nviewer_root_dir=/r\nclock_boundaries=1\n");
+        init_configs();
+        EXPECT_DOUBLE_EQ(tarvel_scheme_time_limit, seconds) << value;
+        EXPECT_EQ(tarvel_viewer_root_dir, "/r");
+        EXPECT_EQ(tarvel_clock_boundaries, 70000);
+    }
 }
