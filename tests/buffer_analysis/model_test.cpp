@@ -129,36 +129,36 @@ TEST(BufferArithmetic, PendingTableHolds300UnitsAndReusesTheLowestFreeSlot) {
     EXPECT_EQ(r->interval_min.occupancy, 1);
 }
 
-TEST_F(BufferReplayTest, UnderflowIsReportedForEveryLateByte) {
+TEST_F(BufferReplayTest, UnderflowIsReportedOncePerLateAccessUnit) {
     load(cat({pack(1000, {pes(0xE0, data(5))}),  // before any time stamp: never late
               pack(1001, {pes(0xE0, cat({pic(), data(52)}), 1003)}),
               pack(1010, {pes(0xE0, data(3))}, 0)}));  // mux rate 0: every byte at the SCR
-    // Decoding at 900 ticks; payload byte k of the second pack arrives at
-    // 500 + 10 k, so bytes 41 to 59 are late.
-    std::string expected;
-    for (int a = 910; a <= 1090; a += 10) {
-        char line[128];
-        std::snprintf(line, sizeof line, "Error.  Underflow in stream 0xe0 at %f seconds.  DTS = 900, SCR = %d\n",
-                      static_cast<double>(static_cast<float>(a / 27e6)), a);
-        expected += line;
-    }
-    for (int i = 0; i < 3; ++i) expected += "Error.  Underflow in stream 0xe0 at 0.000111 seconds.  DTS = 900, SCR = 3000\n";
-    EXPECT_EQ(expected.substr(0, 76), "Error.  Underflow in stream 0xe0 at 0.000034 seconds.  DTS = 900, SCR = 910\n");
-    EXPECT_EQ(replay(), expected);
+    // Decoding at 900 ticks (PTS 1003); payload byte k of the second pack
+    // arrives at 500 + 10 k, so bytes 41 to 59 are late, and the three bytes
+    // of the unit that arrive at 3000 ticks.
+    EXPECT_EQ(replay(), "Underflow in 0xe0 at 0.000034 s: access unit decoded at 1003 (90 kHz), 22 bytes late, "
+                        "the last by 0.000078 s (packet at 0x2a)\n");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].time, 910);
+    EXPECT_EQ(events[0].lateness, 2100);
+    EXPECT_EQ(track(0xE0).underflow_units, 1);
     EXPECT_EQ(track(0xE0).occupancy, 0);  // late bytes pass through
 }
 
-TEST_F(BufferReplayTest, OverflowIsReportedOncePerPacketAtItsFirstOverflowingByte) {
+TEST_F(BufferReplayTest, OverflowIsReportedOncePerEpisode) {
     sb::system_header_fields h;
     h.bounds = {{0xE0, 0, 1}};  // 128 bytes
     bytes first = pack(0, {pes(0xE0, cat({pic(), data(192)}), 90000)});
     const bytes header = sb::system_header(h);
     first.insert(first.begin() + 14, header.begin(), header.end());
-    load(cat({first, pack(100, {pes(0xE0, data(100))})}));
+    load(cat({first, pack(100, {pes(0xE0, data(100))}), pack(100000, {pes(0xE0, cat({pic(), data(10)}), 190000)}),
+              pack(100100, {pes(0xE0, cat({pic(), data(300)}), 290000)})}));
+    // 300 bytes wait for their decoding at 1 s; the fourth pack's picture
+    // overflows again and leaves, after the stream's end, at 290000 / 90 kHz.
     EXPECT_EQ(replay(),
-              "Error: Overflow in 0xe0 at 0.000060 seconds (SCR = 1630, input SCR = 0)\n"
-              "Error: Overflow in 0xe0 at 0.001117 seconds (SCR = 30150, input SCR = 30000)\n");
-    EXPECT_EQ(track(0xE0).occupancy, 300);
+              "Overflow in 0xe0 from 0.000060 s to 1.000000 s: up to 172 bytes above its 128-byte buffer (packet at 0x1d)\n"
+              "Overflow in 0xe0 from 1.112270 s to 3.222222 s: up to 198 bytes above its 128-byte buffer (packet at 0x1aa)\n");
+    EXPECT_EQ(track(0xE0).overflow_episodes, 2);
 }
 
 TEST_F(BufferReplayTest, SamplesEvery10msAndWaitsForARedrawEveryFifth) {
@@ -208,7 +208,7 @@ TEST(BufferArithmetic, SamplesGoToTheRingInTimeOrderAndItKeeps99) {
 
 TEST_F(BufferReplayTest, TracksTheFirstFourStampedStreamsWithTheirSystemHeaderBounds) {
     sb::system_header_fields h1, h2;
-    h1.bounds = {{0xE0, 1, 300}, {0xC0, 0, 16}, {0xB9, 1, 1}};  // 0xB9 names no stream
+    h1.bounds = {{0xE0, 1, 300}, {0xC0, 0, 16}, {0xB9, 1, 1}};  // 0xB9: every video stream without its own
     h2.bounds = {{0xC0, 0, 8}, {0xC1, 0, 64}};                  // the last header counts
     auto with_header = [](bytes p, const sb::system_header_fields& h) {
         bytes sh = sb::system_header(h);
@@ -219,7 +219,7 @@ TEST_F(BufferReplayTest, TracksTheFirstFourStampedStreamsWithTheirSystemHeaderBo
               with_header(pack(100, {pes(0xE1, data(4), 200), pes(0xC1, data(4), 200), pes(0xC3, data(4), 200)}), h2)}));
     ASSERT_EQ(rp->n_buffer_track_streams, 4);
     const uint32_t ids[] = {0xE0, 0xC0, 0xE1, 0xC1};
-    const int32_t sizes[] = {307200, 1024, 229376, 8192};
+    const int32_t sizes[] = {307200, 1024, 1024, 8192};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(rp->buffer_occupied[i].stream_id, ids[i]);
         EXPECT_EQ(rp->buffer_occupied[i].buffer_size, sizes[i]);

@@ -75,18 +75,27 @@ protected:
         return out;
     }
 
-    // Replays every pack and returns what the model printed.
+    // Replays every pack and returns the events it reported, one line each.
     std::string replay() {
-        std::fflush(stdout);
-        ::testing::internal::CaptureStdout();
+        events.clear();
         if (open_buffer_replay(*rp))
             while (buffer_replay_step(*rp)) {
             }
-        std::fflush(stdout);
-        return ::testing::internal::GetCapturedStdout();
+        std::string lines;
+        for (const buffer_event_struct& e : events) lines += format_buffer_event(e) + "\n";
+        return lines;
     }
 
-    std::unique_ptr<buffer_replay_struct> rp = std::make_unique<buffer_replay_struct>();
+    static void collect_event(const buffer_event_struct& e, void* ctx) {
+        static_cast<std::vector<buffer_event_struct>*>(ctx)->push_back(e);
+    }
+    std::vector<buffer_event_struct> events;
+    std::unique_ptr<buffer_replay_struct> rp = [this] {
+        auto r = std::make_unique<buffer_replay_struct>();
+        r->event_hook = collect_event;
+        r->event_ctx = &events;
+        return r;
+    }();
     tu::temp_dir dir;
     std::string path;
 };

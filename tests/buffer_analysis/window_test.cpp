@@ -81,8 +81,12 @@ bool has_green(cairo_surface_t* s) {
     return false;
 }
 
+std::string verdict;
+
 TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
     load("mpeg2_bframes_ffmpeg.mpg");
+    verdict.clear();
+    buffer_analysis_verdict_hook = [](const char* v) { verdict = v; };
     make_buffer_analysis_view();
     GtkWidget* window = buffer_analysis_view_widget;
     ASSERT_NE(window, nullptr);
@@ -109,7 +113,7 @@ TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
     ::testing::internal::CaptureStdout();
     gtk_button_clicked(GTK_BUTTON(play));
     EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), "  Pause  ");
-    pump_until([&] { return replay->pack_index == _n_all_packs() && !replay->reader.fp; });  // the worker has ended
+    pump_until([&] { return replay->pack_index == _n_all_packs() && replay->reader.fd < 0; });  // the worker has ended
     pump_for(300);                                       // redraw ticks
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
@@ -121,9 +125,12 @@ TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
         ASSERT_NE(graph->back_buffer, nullptr);
         EXPECT_TRUE(has_green(graph->back_buffer));
     }
+    // The replay has ended: the button says so and a press changes nothing.
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), replay_finished_label);
+    EXPECT_FALSE(gtk_widget_get_sensitive(play));
+    EXPECT_EQ(verdict, "Buffers: conformant");
     gtk_button_clicked(GTK_BUTTON(play));
-    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), "  Resume  ");
-    EXPECT_EQ(replay->analysis_state, analysis_paused);
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), replay_finished_label);
 
     close_buffer_analysis_view();
     EXPECT_EQ(buffer_analysis_view_widget, nullptr);
@@ -148,7 +155,7 @@ TEST(BufferWindow, QuitWhilePausedEndsTheReplayWithNoFurtherPack) {
     EXPECT_LT(paused_at, _n_all_packs());
     EXPECT_EQ(replay->pack_index, paused_at);
     EXPECT_EQ(replay->analysis_state, analysis_closed);
-    EXPECT_EQ(replay->reader.fp, nullptr);
+    EXPECT_LT(replay->reader.fd, 0);
     EXPECT_EQ(buffer_analysis_view_widget, nullptr);
 }
 
@@ -160,7 +167,7 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
     int32_t closed_at = -1;
     gtk_button_clicked(GTK_BUTTON(buffer_analysis_play_button()));
     later(200, [&] {  // runs inside the first replay's event dispatch
-        EXPECT_NE(first->reader.fp, nullptr);
+        EXPECT_GE(first->reader.fd, 0);
         close_buffer_analysis_view();
         closed_at = first->pack_index;
         make_buffer_analysis_view();
@@ -172,7 +179,7 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
     EXPECT_LT(closed_at, _n_all_packs());
     EXPECT_EQ(first->pack_index, closed_at);
     EXPECT_EQ(first->analysis_state, analysis_closed);
-    EXPECT_EQ(first->reader.fp, nullptr);
+    EXPECT_LT(first->reader.fd, 0);
     EXPECT_NE(second->analysis_state, analysis_closed);
     EXPECT_TRUE(buffer_analysis_view_instantiated);
     close_buffer_analysis_view();
