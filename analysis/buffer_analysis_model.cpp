@@ -1049,7 +1049,7 @@ const char* buffer_size_source_name(int32_t source) {
     switch (source) {
     case size_from_stream: return "stream";
     case size_from_system_header: return "system header";
-    case size_from_wildcard: return "system header, all streams of the kind";
+    case size_from_wildcard: return "system header wildcard";
     default: return "default";
     }
 }
