@@ -998,16 +998,21 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
                               const unsigned char* data, size_t n) {
     if (!is_elementary(packet.stream_id)) return;
     streaming_pack_begins(rp, pack);
+    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet);
+    const unsigned char* payload = data;
     if (packet.starting_offset != rp.streaming_packet_offset) {
         rp.streaming_packet_offset = packet.starting_offset;
         rp.streaming_payload.clear();
     }
-    rp.streaming_payload.insert(rp.streaming_payload.end(), data, data + n);
-    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet);
-    if (static_cast<int64_t>(rp.streaming_payload.size()) < len) return;
+    if (!rp.streaming_payload.empty() || static_cast<int64_t>(n) < len) {
+        // The payload comes in more than one block: gather it.
+        rp.streaming_payload.insert(rp.streaming_payload.end(), data, data + n);
+        if (static_cast<int64_t>(rp.streaming_payload.size()) < len) return;
+        payload = rp.streaming_payload.data();
+    }
     // The payload is complete: enter it.
     rp.streaming_packet_offset = -1;
-    const unsigned char* payload = rp.streaming_payload.data();
+    rp.streaming_payload.clear();
     const int32_t sub = sub_stream_of(packet.stream_id, payload, len);
     buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub);
     if (!r) {
