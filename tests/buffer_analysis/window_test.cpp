@@ -3,8 +3,13 @@
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <thread>
 #include <functional>
 #include <string>
 
@@ -184,6 +189,40 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
     EXPECT_TRUE(buffer_analysis_view_instantiated);
     close_buffer_analysis_view();
     pump_until([&] { return second.use_count() == 1; });
+}
+
+// A stream read from a FIFO cannot be read again: the window says so at
+// once instead of blocking or showing empty graphs.
+TEST(BufferWindow, StreamFromAFifoIsRefusedWithAMessage) {
+    char dir[] = "/tmp/buffer-window-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/stream";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::ifstream in(TEST_DATA_DIR "/mpeg1_vcd_mplex.mpg", std::ios::binary);
+        std::ofstream(fifo, std::ios::binary) << in.rdbuf();
+    });
+    delete_parser_structs();
+    init_parser_structs();
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    parse_mpeg_file(fifo.c_str());
+    std::fflush(stdout);
+    ::testing::internal::GetCapturedStdout();
+    writer.join();
+    ASSERT_GT(_n_all_packs(), 0);
+    make_buffer_analysis_view();
+    EXPECT_TRUE(children_of_type(buffer_analysis_view_widget, GTK_TYPE_DRAWING_AREA).empty());
+    bool said = false;
+    for (GtkWidget* l : children_of_type(buffer_analysis_view_widget, GTK_TYPE_LABEL))
+        said = said || std::string(gtk_label_get_text(GTK_LABEL(l))) == replay_unavailable_text;
+    EXPECT_TRUE(said);
+    EXPECT_FALSE(gtk_widget_get_sensitive(buffer_analysis_play_button()));
+    gtk_button_clicked(GTK_BUTTON(quit_button()));
+    pump_for(100);
+    EXPECT_EQ(buffer_analysis_view_widget, nullptr);
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
 
 }  // namespace
