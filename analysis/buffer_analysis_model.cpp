@@ -658,14 +658,13 @@ void retime_pending(buffer_occupancy_struct& r, const DTS_Offsets& off) {
     if (off.retime_to < r.next_removal) r.next_removal = off.retime_to;
 }
 
-// Everything a packet changes in its record before its bytes are entered:
-// the buffer size its own field sets, the split of its payload into access
-// units, and the new time of a unit it retimes.
+// What a packet changes in its record before its bytes are entered: the
+// buffer size its own field sets and the split of its payload into access
+// units.
 void prepare_packet(buffer_occupancy_struct& r, const packet_struct& packet, const pack_clock_struct& clock,
                     const unsigned char* payload, int64_t len, DTS_Offsets& off) {
     apply_packet_bound(r, packet);
     split_payload(r, packet, clock, payload, len, off);
-    retime_pending(r, off);
 }
 
 }  // namespace
@@ -774,6 +773,7 @@ void get_offsets(packet_reader_struct& reader, buffer_occupancy_struct& r, const
     const unsigned char* payload = packet_payload(reader, packet, len);
     if (!payload) return;
     prepare_packet(r, packet, clock, payload, len, off);
+    retime_pending(r, off);
 }
 
 namespace {
@@ -858,20 +858,41 @@ void enter_unit_bytes(buffer_occupancy_struct& r, int64_t d, int64_t t, float ti
     }
 }
 
-// Enters one packet's payload, already split, into its record.  Bytes
-// arrive one after another from the byte that ends the SCR base (the ninth
-// of the pack), so a packet's payload arrives after everything in front of
-// it in the pack.
-void enter_packet(buffer_occupancy_struct& r, const pack_struct& pack, const pack_clock_struct& clock,
-                  const packet_struct& packet, const DTS_Offsets& off) {
+// Where a packet's bytes arrive.  Bytes arrive one after another from the
+// byte that ends the SCR base (the ninth of the pack), so a packet's payload
+// arrives after everything in front of it in the pack.
+deferred_packet_struct arrival_of(const pack_struct& pack, const pack_clock_struct& clock,
+                                  const packet_struct& packet) {
+    deferred_packet_struct a;
+    a.track = -1;
+    a.arrival = clock.arrival;
     // A pack without a usable mux rate delivers all its bytes at its SCR.
-    const float ticks_per_byte =
+    a.ticks_per_byte =
         pack.bytes_per_second > 0 ? static_cast<float>(double{ticks_per_second} / pack.bytes_per_second) : 0.0f;
-    r.packet_offset = packet.starting_offset;
-    int64_t n = packet.starting_offset + payload_start(packet) - (pack.offset + scr_byte_index);
+    a.first_byte = packet.starting_offset + payload_start(packet) - (pack.offset + scr_byte_index);
+    a.packet_offset = packet.starting_offset;
+    return a;
+}
+
+// Enters one packet's payload, already split, into its record.
+void enter_packet(buffer_occupancy_struct& r, const deferred_packet_struct& a, const DTS_Offsets& off) {
+    r.packet_offset = a.packet_offset;
+    retime_pending(r, off);
+    int64_t n = a.first_byte;
     for (int32_t e = 0; e < off.n_entries; ++e)
-        enter_unit_bytes(r, off.au_dts[static_cast<size_t>(e)], clock.arrival, ticks_per_byte, n,
+        enter_unit_bytes(r, off.au_dts[static_cast<size_t>(e)], a.arrival, a.ticks_per_byte, n,
                          off.n_bytes[static_cast<size_t>(e)]);
+}
+
+// Enters the waiting packets of track `track` in their order.
+void enter_deferred(buffer_replay_struct& rp, int32_t track) {
+    buffer_occupancy_struct& r = rp.buffer_occupied[track];
+    r.size_pending = false;
+    if (r.deferred_packets == 0) return;
+    r.deferred_packets = 0;
+    for (const deferred_packet_struct& d : rp.deferred)
+        if (d.track == track) enter_packet(r, d, d.offsets);
+    std::erase_if(rp.deferred, [track](const deferred_packet_struct& d) { return d.track == track; });
 }
 
 }  // namespace
@@ -946,7 +967,7 @@ bool buffer_replay_step(buffer_replay_struct& rp) {
         buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub_stream_of(packet.stream_id, payload, len));
         if (!r) continue;
         prepare_packet(*r, packet, clock, payload, len, rp.offsets);
-        enter_packet(*r, pack, clock, packet, rp.offsets);
+        enter_packet(*r, arrival_of(pack, clock, packet), rp.offsets);
     }
     if (rp.pack_index >= _n_all_packs()) finish_buffer_events(rp);
     return true;
@@ -958,6 +979,7 @@ void close_buffer_replay(buffer_replay_struct& rp) {
 }
 
 void finish_buffer_events(buffer_replay_struct& rp) {
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) enter_deferred(rp, i);
     for (int i = 0; i < rp.n_buffer_track_streams; ++i) {
         buffer_occupancy_struct& r = rp.buffer_occupied[i];
         flush_late_unit(r);
@@ -976,6 +998,7 @@ void begin_streaming_replay(buffer_replay_struct& rp) {
     rp.streaming_packet_offset = -1;
     rp.streaming_payload.clear();
     rp.streaming_payload.reserve(65536);
+    rp.deferred.clear();
     std::fill(rp.system_bounds, rp.system_bounds + 256, -1);
 }
 
@@ -1012,16 +1035,32 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
     }
     // The payload is complete: enter it.
     rp.streaming_packet_offset = -1;
-    rp.streaming_payload.clear();
     const int32_t sub = sub_stream_of(packet.stream_id, payload, len);
     buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub);
     if (!r) {
         r = open_track(rp, packet.stream_id, sub);
-        if (!r) return;
-        apply_header_bound(*r, rp.system_bounds);
+        if (r) {
+            apply_header_bound(*r, rp.system_bounds);
+            r->size_pending = true;
+        }
     }
-    prepare_packet(*r, packet, rp.last_clock, payload, len, rp.offsets);
-    enter_packet(*r, pack, rp.last_clock, packet, rp.offsets);
+    if (r) {
+        const int32_t track = static_cast<int32_t>(r - rp.buffer_occupied);
+        prepare_packet(*r, packet, rp.last_clock, payload, len, rp.offsets);
+        deferred_packet_struct a = arrival_of(pack, rp.last_clock, packet);
+        // Until the stream's own buffer field is met, its first value is
+        // not known: the packets wait for it (or for their limit).
+        if (r->size_pending && r->size_source != size_from_stream && r->deferred_packets < max_deferred_packets) {
+            a.track = track;
+            a.offsets = rp.offsets;
+            rp.deferred.push_back(std::move(a));
+            ++r->deferred_packets;
+        } else {
+            if (r->size_pending) enter_deferred(rp, track);
+            enter_packet(*r, a, rp.offsets);
+        }
+    }
+    rp.streaming_payload.clear();
 }
 
 void streaming_replay_pack(buffer_replay_struct& rp, const pack_struct& pack) { streaming_pack_begins(rp, pack); }

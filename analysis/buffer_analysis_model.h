@@ -194,6 +194,11 @@ struct buffer_occupancy_struct {
     // back as the stream's own 90 kHz values.
     int64_t stamp_ref_ticks;
     uint64_t stamp_ref_value;
+    // Replay while parsing: the stream's own buffer field has not been met
+    // yet, so its packets wait (deferred_packets of them) until it is, or
+    // until too many wait, to be entered against the size in force.
+    bool size_pending;
+    int32_t deferred_packets;
     // Where events go (copied from the replay when the record is set up).
     buffer_event_fn event_hook;
     void* event_ctx;
@@ -216,6 +221,19 @@ struct DTS_Offsets {
     std::vector<int64_t> au_dts;
     std::vector<int32_t> n_bytes;
 };
+
+// A packet split and waiting to be entered: where its bytes arrive and
+// the split.
+struct deferred_packet_struct {
+    int32_t track;
+    int64_t arrival;        // ticks of its pack
+    float ticks_per_byte;
+    int64_t first_byte;     // index of its first payload byte in the pack's arrival
+    int64_t packet_offset;
+    DTS_Offsets offsets;
+};
+// At most this many packets of one stream wait for its buffer field.
+inline constexpr int32_t max_deferred_packets = 256;
 
 // Where a pack sits on the replay's clock, for reading the time stamps of
 // its packets.
@@ -257,6 +275,7 @@ struct buffer_replay_struct {
     int64_t streaming_pack_offset = -1;
     int64_t streaming_packet_offset = -1;
     std::vector<unsigned char> streaming_payload;
+    std::vector<deferred_packet_struct> deferred;
 
     packet_reader_struct reader;
     DTS_Offsets offsets;

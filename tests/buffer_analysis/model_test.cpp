@@ -165,19 +165,30 @@ TEST_F(BufferReplayTest, AudioOfEveryKindSplitsIntoItsFrames) {
 TEST_F(BufferReplayTest, BufferSizeComesFromTheStreamThenTheSystemHeader) {
     sb::system_header_fields h;
     h.bounds = {{0xB8, 0, 20}, {0xC1, 0, 40}, {0xB9, 1, 200}, {0xE0, 1, 100}};
-    bytes first = pack(0, {pes(0xE0, data(4), 100), pes(0xC0, data(4), 100), pes(0xC1, data(4), 100),
-                           pes(0xE1, data(4), 100)});
+    bytes first = pack(0, {pes(0xE0, cat({pic(), data(300)}), 90000), pes(0xC0, data(4), 100),
+                           pes(0xC1, data(4), 100), pes(0xE1, data(4), 100)});
     const bytes header = sb::system_header(h);
     first.insert(first.begin() + 14, header.begin(), header.end());
     sb::pes_fields with_field;
-    with_field.extension = bytes{0x10, 0x60, 0x0A};  // P-STD_buffer_flag; scale 1, size 10
+    with_field.extension = bytes{0x10, 0x40, 0x02};  // P-STD_buffer_flag; scale 0, size 2
     load(cat({first, pack(100, {sb::pes_packet(0xE0, with_field, data(4))})}));
-    const int32_t sizes[] = {10240, 2560, 5120, 204800};
+    const int32_t sizes[] = {256, 2560, 5120, 204800};
     const int32_t sources[] = {size_from_stream, size_from_wildcard, size_from_system_header, size_from_wildcard};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(rp->buffer_occupied[i].buffer_size, sizes[i]) << i;
         EXPECT_EQ(rp->buffer_occupied[i].size_source, sources[i]) << i;
     }
+    // The first packet of 0xE0 already overflows the 256 bytes; replayed
+    // while parsing too, where that packet waits for the field.
+    replay();
+    std::vector<buffer_event_struct> streamed;
+    auto srp = replay_while_parsing(path, streamed);
+    for (const auto* ev : {&events, &streamed}) {
+        ASSERT_EQ(ev->size(), 1u);
+        EXPECT_EQ((*ev)[0].packet_offset, 14 + 24);  // after the pack and system headers
+        EXPECT_EQ((*ev)[0].excess, 308 + 4 - 256);
+    }
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(srp->buffer_occupied[i].buffer_size, sizes[i]) << i;
 }
 
 TEST(BufferArithmetic, PendingTableHolds300UnitsAndReusesTheLowestFreeSlot) {

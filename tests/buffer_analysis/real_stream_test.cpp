@@ -37,26 +37,8 @@ TEST_P(RealStreamTest, ReplayReportsWhatTheMultiplexerReported) {
     }
     // Replayed while it is parsed, as psverify does, the stream gives the
     // same events and the same largest occupancies.
-    static buffer_replay_struct* streaming;
-    auto srp = std::make_unique<buffer_replay_struct>();
     std::vector<buffer_event_struct> streaming_events;
-    srp->track_limit = max_tracked_streams;
-    srp->event_hook = collect_event;
-    srp->event_ctx = &streaming_events;
-    begin_streaming_replay(*srp);
-    streaming = srp.get();
-    _payload_observer = [](const packet_struct& p, const unsigned char* d, size_t n) {
-        streaming_replay_payload(*streaming, *_current_pack, p, d, n);
-    };
-    _pack_sink = [](std::unique_ptr<pack_struct> pack) { streaming_replay_pack(*streaming, *pack); };
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-    parse_mpeg_file(GetParam().file.c_str());
-    std::fflush(stdout);
-    ::testing::internal::GetCapturedStdout();
-    _payload_observer = nullptr;
-    _pack_sink = collect_pack;
-    finish_buffer_events(*srp);
+    auto srp = replay_while_parsing(GetParam().file, streaming_events);
     std::string streamed;
     for (const buffer_event_struct& e : streaming_events) streamed += format_buffer_event(e) + "\n";
     EXPECT_EQ(streamed, out);
