@@ -155,9 +155,12 @@ int64_t overflow_end(const buffer_occupancy_struct& r, int64_t now) {
     };
     unit units[pending_slot_count];
     int n = 0;
-    for (int slot = 0; slot < pending_slot_count; ++slot)
-        if (((r.slots_in_use[slot >> 6] >> (slot & 63)) & 1) && r.pending[slot].time <= now)
-            units[n++] = {r.pending[slot].time, r.pending[slot].bytes};
+    for (int w = 0; w < (pending_slot_count + 63) / 64; ++w) {
+        for (uint64_t bits = r.slots_in_use[w]; bits; bits &= bits - 1) {
+            const pending_au_struct& p = r.pending[w * 64 + std::countr_zero(bits)];
+            if (p.time <= now) units[n++] = {p.time, p.bytes};
+        }
+    }
     std::sort(units, units + n, [](const unit& a, const unit& b) { return a.time < b.time; });
     int64_t occupancy = r.occupancy;
     for (int i = 0; i < n; ++i) {
