@@ -143,8 +143,6 @@ int first_free_slot(const buffer_occupancy_struct& r) {
     return -1;
 }
 
-void end_overflow(buffer_occupancy_struct& r, int64_t now);
-
 // While the buffer is above its size: the decoding time at which removing
 // the units decoded by `now` (or all units, at the end of the stream), in
 // time order, brings it back within its size; INT64_MAX when it does not.
