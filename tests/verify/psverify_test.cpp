@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -14,13 +15,17 @@ namespace {
 
 const std::string psverify = PSVERIFY_PATH;
 
-bool have(const char* tool) { return tu::run({"/bin/sh", "-c", std::string("command -v ") + tool}, ".").status == 0; }
+// Where `tool` is on the PATH; empty when it is not there.
+std::string which(const std::string& tool) {
+    std::string p = tu::run({"/bin/sh", "-c", "command -v " + tool}, ".").out;
+    return p.substr(0, p.find('\n'));
+}
 
 class PsverifyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!have("ffmpeg") || !have("ffprobe") || !have("mplex") || !have("jq"))
-            GTEST_SKIP() << "needs ffmpeg, ffprobe, mplex (mjpegtools) and jq";
+        for (const char* tool : {"ffmpeg", "ffprobe", "mplex", "jq"})
+            if (which(tool).empty()) GTEST_SKIP() << "needs ffmpeg, ffprobe, mplex (mjpegtools) and jq";
     }
     // Runs ffmpeg with `args`; its standard error (the multiplexer's
     // warnings) is returned.
@@ -28,7 +33,7 @@ protected:
         std::vector<std::string> argv{"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "warning", "-y",
                                       "-fflags", "+bitexact", "-threads", "1"};
         argv.insert(argv.end(), args.begin(), args.end());
-        tu::run_result r = tu::run(argv, dir.path().string(), "/usr/bin/ffmpeg");
+        tu::run_result r = tu::run(argv, dir.path().string(), which("ffmpeg"));
         EXPECT_EQ(r.status, 0) << r.err;
         return r.err;
     }
@@ -40,7 +45,7 @@ protected:
     std::string json(const std::string& file, const std::string& filter) {
         tu::run_result r = check({"--json", file});
         tu::write_file(dir.file("report.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
-        tu::run_result q = tu::run({"jq", "-c", filter, dir.file("report.json")}, ".", "/usr/bin/jq");
+        tu::run_result q = tu::run({"jq", "-c", filter, dir.file("report.json")}, ".", which("jq"));
         EXPECT_EQ(q.status, 0) << r.out << q.err;
         return q.out.substr(0, q.out.find_last_not_of('\n') + 1);
     }
@@ -48,7 +53,7 @@ protected:
     std::string probe_frames(const std::string& file, int index) {
         std::string n = tu::run({"ffprobe", "-v", "error", "-count_frames", "-select_streams", std::to_string(index),
                                  "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", file},
-                                dir.path().string(), "/usr/bin/ffprobe")
+                                dir.path().string(), which("ffprobe"))
                             .out;
         return n.substr(0, n.find_first_of("\n,"));
     }
@@ -103,7 +108,7 @@ TEST_F(PsverifyTest, FullResolutionDvdAndLowRateAudioAreClean) {
                        "-f", "mpeg2video", path("v.m2v")}}));
     ffmpeg(cat({tone(48000), {"-c:a", "ac3", "-b:a", "448k", path("a.ac3")}}));
     tu::run_result mux = tu::run({"mplex", "-f", "8", "-o", path("mplex.vob"), path("v.m2v"), path("a.ac3")},
-                                 dir.path().string(), "/usr/bin/mplex");
+                                 dir.path().string(), which("mplex"));
     ASSERT_NE(mux.err.find("no under-runs detected"), std::string::npos) << mux.err;
     for (const char* file : {"ff.vob", "mplex.vob"}) {
         SCOPED_TRACE(file);
