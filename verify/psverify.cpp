@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "buffer_analysis_model.h"
@@ -49,6 +50,7 @@ struct file_report_struct {
     std::string error;  // empty when the file was checked
     int64_t packs = 0;
     int64_t unknown_stream_ids = 0;
+    int64_t marker_errors = 0;
     std::map<std::string, stream_events_struct> events;  // by stream label
     bool conformant = true;
 };
@@ -75,6 +77,29 @@ void verify_pack_sink(std::unique_ptr<pack_struct> pack) {
     ++report_now->packs;
     for (const packet_struct& packet : pack->packets)
         if (packet.stream_name.rfind("ERROR", 0) == 0) ++report_now->unknown_stream_ids;
+}
+
+// ---------------------------------------------------------------------------
+// What the parser prints about the stream (its marker-bit messages) goes to
+// standard error, counted, so that the report on standard output, and the
+// JSON document, stay whole.
+
+constexpr std::string_view marker_message = "Expecting marker bits";
+
+struct parser_output_struct {
+    std::string tail;  // the end of the last write, where a message may begin
+};
+parser_output_struct parser_output;
+
+ssize_t forward_parser_output(void* ctx, const char* data, size_t n) {
+    auto* po = static_cast<parser_output_struct*>(ctx);
+    std::string text = po->tail;
+    text.append(data, n);
+    for (size_t at = text.find(marker_message); at != std::string::npos; at = text.find(marker_message, at + 1))
+        if (report_now) ++report_now->marker_errors;
+    po->tail = text.substr(text.size() > marker_message.size() - 1 ? text.size() - (marker_message.size() - 1) : 0);
+    std::fwrite(data, 1, n, stderr);
+    return static_cast<ssize_t>(n);
 }
 
 // ---------------------------------------------------------------------------
@@ -181,8 +206,9 @@ std::vector<buffer_event_struct> events_in_time_order(const file_report_struct& 
 void print_text(FILE* out, const file_report_struct& report, const buffer_replay_struct& rp) {
     std::fprintf(out, "%s: %" PRId64 " packs, %s\n", report.file.c_str(), report.packs,
                  report.conformant ? "conformant" : "NOT conformant");
-    if (report.unknown_stream_ids > 0)
-        std::fprintf(out, "  stream errors: %" PRId64 " packets with an unknown stream_id\n", report.unknown_stream_ids);
+    if (report.unknown_stream_ids > 0 || report.marker_errors > 0)
+        std::fprintf(out, "  stream errors: %" PRId64 " packets with an unknown stream_id, %" PRId64 " failed marker checks\n",
+                     report.unknown_stream_ids, report.marker_errors);
     std::fprintf(out, "  %-10s %-12s %8s  %-22s %15s %8s %10s %9s\n", "stream", "kind", "buffer", "buffer size from",
                  "largest", "units", "underflow", "overflow");
     for (int i = 0; i < rp.n_buffer_track_streams; ++i) {
@@ -250,7 +276,9 @@ void print_json_file(FILE* out, const file_report_struct& report, const buffer_r
         std::fprintf(out, "null");
     else
         std::fprintf(out, "%s", json_string(report.error).c_str());
-    std::fprintf(out, ",\"stream_errors\":%" PRId64 ",\"streams\":[", report.unknown_stream_ids);
+    std::fprintf(out, ",\"stream_errors\":%" PRId64 ",\"unknown_stream_ids\":%" PRId64 ",\"marker_errors\":%" PRId64
+                      ",\"streams\":[",
+                 report.unknown_stream_ids + report.marker_errors, report.unknown_stream_ids, report.marker_errors);
     const std::vector<buffer_event_struct> events = events_in_time_order(report);
     for (int i = 0; rp && i < rp->n_buffer_track_streams; ++i) {
         const buffer_occupancy_struct& r = rp->buffer_occupied[i];
@@ -320,16 +348,17 @@ int main(int argc, char** argv) {
     const options_struct options = parse_options(argc, argv);
     max_events_now = options.max_events;
 
-    // The report goes to standard output; whatever the parser prints about
-    // the stream (marker bit errors) goes to standard error, so that the
-    // report, and the JSON document, stay whole.
-    std::fflush(stdout);
-    const int report_fd = dup(STDOUT_FILENO);
-    FILE* out = report_fd >= 0 ? fdopen(report_fd, "w") : nullptr;
-    if (!out || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    // The report goes to standard output; the parser's own messages go
+    // through a stream of their own (see forward_parser_output).
+    FILE* out = stdout;
+    cookie_io_functions_t forward{nullptr, forward_parser_output, nullptr, nullptr};
+    FILE* messages = fopencookie(&parser_output, "w", forward);
+    if (!messages) {
         std::fprintf(stderr, "psverify: cannot set up the output: %s\n", std::strerror(errno));
         return 2;
     }
+    setvbuf(messages, nullptr, _IOLBF, 0);
+    stdout = messages;
 
     _export_is_text_dump = false;
     _export_CL_lisp = _export_elisp = false;
@@ -346,6 +375,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < options.files.size(); ++i) {
         file_report_struct report;
         check_file(options.files[i], *rp, report);
+        std::fflush(messages);
         if (!report.error.empty()) {
             std::fprintf(stderr, "psverify: %s: %s\n", report.file.c_str(), report.error.c_str());
             status = 2;
