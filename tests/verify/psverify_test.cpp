@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "stream_builder.h"
 #include "test_util.h"
 
 namespace {
@@ -142,6 +143,14 @@ TEST_F(PsverifyTest, UnreadableFilesAndEventLimits) {
     EXPECT_NE(r.out.find("... 2 more events of 0xe0 not shown"), std::string::npos) << r.out;
     EXPECT_EQ(json(good, "[.files[0].streams[] | [.underflow_units, (.events | length), .events_not_shown]]"),
               "[[3,3,0],[1,1,0]]");
+
+    // Both marker bits of a program_packet_sequence_counter clear: the
+    // parser's two messages go to standard error, the JSON stays whole.
+    sb::pes_fields bad;
+    bad.pts = 9000;
+    bad.extension = sb::bytes{0x20, 0x00, 0x00};
+    tu::write_file(path("marker.mpg"), sb::concat({sb::pack_header(0, 0, 1000), sb::pes_packet(0xE0, bad, {1, 2, 3})}));
+    EXPECT_EQ(json(path("marker.mpg"), ".files[0] | [.marker_errors, .stream_errors, .conformant]"), "[2,2,true]");
 
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     std::thread writer([&] {
