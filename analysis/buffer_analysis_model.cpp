@@ -2,8 +2,11 @@
 // arithmetic and the pack-by-pack replay.
 #include "buffer_analysis_model.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <cinttypes>
 #include <cstring>
 
 #include "parser.h"
@@ -23,6 +26,31 @@ constexpr int32_t audio_kbit_rates[4][16] = {
     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
 };
 constexpr int32_t audio_sampling_hz[4] = {44100, 48000, 32000, 0};
+// MPEG-2 low sampling rates (header ID bit 0): half the MPEG-1 rates, with
+// their own bit-rate tables (Layers II and III share one).
+constexpr int32_t lsf_kbit_rates[4][16] = {
+    {},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+};
+constexpr int32_t lsf_sampling_hz[4] = {22050, 24000, 16000, 0};
+
+// AC-3 sync frame: syncword 0x0B77, crc1, then fscod (2 bits) and
+// frmsizecod (6 bits).  Bit rates in kbit/s by frmsizecod / 2.
+constexpr int32_t ac3_kbit_rates[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                        192, 224, 256, 320, 384, 448, 512, 576, 640};
+constexpr int32_t ac3_sampling_hz[4] = {48000, 44100, 32000, 0};
+constexpr int32_t ac3_samples_per_frame = 1536;
+
+// DVD private_stream_1 sub-streams: the first payload byte names the
+// sub-stream; audio sub-streams follow it with a frame count and a 16-bit
+// pointer to the first access unit, before their elementary data.
+constexpr int dvd_audio_header_bytes = 4;
+bool is_dvd_ac3(int32_t sub) { return sub >= 0x80 && sub <= 0x87; }
+bool is_dvd_dts(int32_t sub) { return sub >= 0x88 && sub <= 0x8F; }
+bool is_dvd_lpcm(int32_t sub) { return sub >= 0xA0 && sub <= 0xA7; }
+bool is_dvd_subpicture(int32_t sub) { return sub >= 0x20 && sub <= 0x3F; }
 
 // The SCR tells when the byte holding the last bit of the SCR base arrives:
 // byte 8 of the pack in both stream formats.
@@ -32,7 +60,70 @@ double ticks_to_seconds(int64_t ticks) { return static_cast<double>(ticks) / tic
 float ticks_to_seconds_float(int64_t ticks) { return static_cast<float>(ticks_to_seconds(ticks)); }
 
 bool is_video(uint32_t stream_id) { return (stream_id & 0xF0) == 0xE0; }
-bool is_mpeg_audio(uint32_t stream_id) { return (stream_id & 0xF0) == 0xC0; }
+// 0xC0 to 0xDF.
+bool is_mpeg_audio(uint32_t stream_id) { return (stream_id & 0xE0) == 0xC0; }
+// A stream whose packets may carry access units with time stamps.
+bool is_elementary(uint32_t stream_id) {
+    return is_video(stream_id) || is_mpeg_audio(stream_id) || stream_id == 0xBD;
+}
+
+// ---------------------------------------------------------------------------
+// Events.
+
+void emit(buffer_occupancy_struct& r, const buffer_event_struct& e) {
+    if (r.event_hook) r.event_hook(e, r.event_ctx);
+}
+
+buffer_event_struct new_event(const buffer_occupancy_struct& r, buffer_event_struct::kind_t kind) {
+    buffer_event_struct e{};
+    e.kind = kind;
+    e.stream_id = r.stream_id;
+    e.sub_stream_id = r.sub_stream_id;
+    e.packet_offset = r.packet_offset;
+    e.buffer_size = r.buffer_size;
+    return e;
+}
+
+// A decoding time as the stream's own 33-bit 90 kHz value, counted from the
+// last time stamp met.
+uint64_t own_stamp(const buffer_occupancy_struct& r, int64_t ticks) {
+    int64_t d = ticks - r.stamp_ref_ticks;
+    int64_t d90 = d >= 0 ? d / 300 : -((-d + 299) / 300);
+    return (r.stamp_ref_value + static_cast<uint64_t>(d90)) & ((uint64_t{1} << 33) - 1);
+}
+
+void flush_late_unit(buffer_occupancy_struct& r) {
+    if (!r.late_open) return;
+    r.late_open = false;
+    ++r.underflow_units;
+    emit(r, r.late);
+}
+
+[[gnu::noinline, gnu::cold]] void note_late_byte(buffer_occupancy_struct& r, int64_t d, int64_t a) {
+    if (r.late_open && r.late.decoding_time != d) flush_late_unit(r);
+    if (!r.late_open) {
+        r.late_open = true;
+        r.late = new_event(r, buffer_event_struct::underflow);
+        r.late.time = a;
+        r.late.decoding_time = d;
+        r.late.decoding_stamp = own_stamp(r, d);
+    }
+    ++r.late.late_bytes;
+    r.late.lateness = a - d;
+}
+
+void begin_overflow(buffer_occupancy_struct& r, int64_t a) {
+    ++r.overflow_episodes;
+    r.overflowing = true;
+    r.over = new_event(r, buffer_event_struct::overflow);
+    r.over.time = a;
+}
+
+void end_overflow(buffer_occupancy_struct& r, int64_t now) {
+    r.overflowing = false;
+    r.over.end_time = now;
+    emit(r, r.over);
+}
 
 // ---------------------------------------------------------------------------
 // Pending access units.
@@ -52,8 +143,34 @@ int first_free_slot(const buffer_occupancy_struct& r) {
     return -1;
 }
 
+// While the buffer is above its size: the decoding time at which removing
+// the units decoded by `now` (or all units, at the end of the stream), in
+// time order, brings it back within its size; INT64_MAX when it does not.
+int64_t overflow_end(const buffer_occupancy_struct& r, int64_t now) {
+    struct unit {
+        int64_t time;
+        int32_t bytes;
+    };
+    unit units[pending_slot_count];
+    int n = 0;
+    for (int w = 0; w < (pending_slot_count + 63) / 64; ++w) {
+        for (uint64_t bits = r.slots_in_use[w]; bits; bits &= bits - 1) {
+            const pending_au_struct& p = r.pending[w * 64 + std::countr_zero(bits)];
+            if (p.time <= now) units[n++] = {p.time, p.bytes};
+        }
+    }
+    std::sort(units, units + n, [](const unit& a, const unit& b) { return a.time < b.time; });
+    int64_t occupancy = r.occupancy;
+    for (int i = 0; i < n; ++i) {
+        occupancy -= units[i].bytes;
+        if (occupancy <= r.buffer_size) return std::max(units[i].time, r.over.time);
+    }
+    return INT64_MAX;
+}
+
 // Frees every access unit decoded by `now` and finds the next decoding time.
 void remove_decoded_units(buffer_occupancy_struct& r, int64_t now) {
+    const int64_t back_within = r.overflowing ? overflow_end(r, now) : INT64_MAX;
     int64_t next = no_removal_due;
     for (int w = 0; w < (pending_slot_count + 63) / 64; ++w) {
         uint64_t bits = r.slots_in_use[w];
@@ -70,6 +187,7 @@ void remove_decoded_units(buffer_occupancy_struct& r, int64_t now) {
         }
     }
     r.next_removal = next;
+    if (r.overflowing && r.occupancy <= r.buffer_size) end_overflow(r, std::min(back_within, now));
 }
 
 // ---------------------------------------------------------------------------
@@ -86,12 +204,14 @@ public:
     packet_split(buffer_occupancy_struct& r, DTS_Offsets& off, bool stamped, int64_t stamp)
         : r_(r), off_(off), stamp_(stamp), stamp_unused_(stamped), carried_(r.parse_info.has_carried_stamp) {
         off_.n_entries = 0;
+        off_.retime = false;
         open(r.au_time, 0);
     }
     // An access unit begins at payload position `pos`; `began_earlier`: its
     // first byte lay in the last packet.  `period`: ticks since the unit
     // before.
     void start_unit(int64_t pos, bool began_earlier, int64_t period) {
+        ++r_.access_units;
         int64_t time;
         if (began_earlier) {
             time = carried_ ? r_.parse_info.carried_stamp : advance_time(r_.au_time, period);
@@ -108,6 +228,18 @@ public:
     }
     // The packet is stamped and no unit has taken the stamp yet.
     bool stamp_unused() const { return stamp_unused_; }
+    // The unit in progress, begun in an earlier packet, takes the stamp.
+    void retime_current() {
+        const size_t k = static_cast<size_t>(off_.n_entries - 1);
+        if (k == 0) {
+            off_.retime = true;
+            off_.retime_from = off_.au_dts[0];
+            off_.retime_to = stamp_;
+        }
+        off_.au_dts[k] = stamp_;
+        r_.au_time = stamp_;
+        stamp_unused_ = false;
+    }
     // The last entry runs to the end of the payload; a stamp that found no
     // unit is carried to the next packet.
     void finish(int64_t payload_length) {
@@ -172,6 +304,10 @@ void split_video(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
         case 0x00:
             starts = !pi.in_header && !pi.lost_sync;
             pi.in_header = false;
+            // The packet's stamp belongs to the unit holding the first
+            // picture that begins in it, even when that unit's sequence or
+            // group header began in an earlier packet.
+            if (!starts && i >= 3 && !pi.lost_sync && split.stamp_unused()) split.retime_current();
             break;
         default:
             break;
@@ -209,13 +345,16 @@ void split_video(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
 }
 
 // ---------------------------------------------------------------------------
-// MPEG audio: frames follow each other; each begins with a 4-byte header
-// whose first three bytes give its length and duration.
+// Audio: frames follow each other; each begins with a header whose first
+// bytes give its length and duration (three bytes for MPEG audio, five for
+// AC-3, whose syncword is followed by a CRC word).
 
-// True when the first `n` (0..3) bytes can begin a frame header this model
-// can time: sync word, a layer, a bit rate from the tables, a sampling
+int audio_header_size(int32_t format) { return format == format_ac3 ? 5 : 3; }
+
+// True when the first `n` bytes can begin a frame header this model can
+// time: sync word, a layer, a bit rate from the tables, a sampling
 // frequency.
-bool audio_header_prefix_ok(const unsigned char* h, int n) {
+bool mpeg_audio_prefix_ok(const unsigned char* h, int n) {
     if (n >= 1 && h[0] != 0xFF) return false;
     if (n >= 2 && ((h[1] & 0xF0) != 0xF0 || ((h[1] >> 1) & 3) == 0)) return false;
     if (n >= 3) {
@@ -226,51 +365,78 @@ bool audio_header_prefix_ok(const unsigned char* h, int n) {
     return true;
 }
 
+bool ac3_prefix_ok(const unsigned char* h, int n) {
+    if (n >= 1 && h[0] != 0x0B) return false;
+    if (n >= 2 && h[1] != 0x77) return false;
+    if (n >= 5 && ((h[4] >> 6) == 3 || (h[4] & 0x3F) >= 38)) return false;
+    return true;
+}
+
+bool audio_header_prefix_ok(int32_t format, const unsigned char* h, int n) {
+    return format == format_ac3 ? ac3_prefix_ok(h, n) : mpeg_audio_prefix_ok(h, n);
+}
+
 // Reads a complete, valid header: frame length in bytes, duration in ticks.
-void read_audio_header(const unsigned char* h, int32_t& frame_length, int32_t& duration) {
-    int layer = 4 - ((h[1] >> 1) & 3);  // 1, 2 or 3
+void read_audio_header(int32_t format, const unsigned char* h, int32_t& frame_length, int32_t& duration) {
+    if (format == format_ac3) {
+        const int32_t hz = ac3_sampling_hz[h[4] >> 6];
+        const int32_t code = h[4] & 0x3F;
+        const int64_t kbit = ac3_kbit_rates[code >> 1];
+        // 16-bit words per frame: 1536 samples at the bit rate; at 44.1 kHz
+        // the odd codes carry one word more.
+        int64_t words = kbit * 1000 * ac3_samples_per_frame / (int64_t{hz} * 16);
+        if (hz == 44100) words += code & 1;
+        frame_length = static_cast<int32_t>(words * 2);
+        duration = static_cast<int32_t>(int64_t{ac3_samples_per_frame} * 90000 / hz) * 300;
+        return;
+    }
+    const bool lsf = ((h[1] >> 3) & 1) == 0;  // MPEG-2 low sampling rate
+    int layer = 4 - ((h[1] >> 1) & 3);        // 1, 2 or 3
     int bitrate_index = h[2] >> 4;
-    int32_t hz = audio_sampling_hz[(h[2] >> 2) & 3];
+    int32_t hz = (lsf ? lsf_sampling_hz : audio_sampling_hz)[(h[2] >> 2) & 3];
     int32_t padding = (h[2] >> 1) & 1;
-    int64_t bits_per_second = int64_t{audio_kbit_rates[layer][bitrate_index]} * 1000;
-    int32_t samples = layer == 1 ? 384 : 1152;
+    int64_t bits_per_second = int64_t{(lsf ? lsf_kbit_rates : audio_kbit_rates)[layer][bitrate_index]} * 1000;
+    int32_t samples = layer == 1 ? 384 : (layer == 3 && lsf ? 576 : 1152);
     // 90 kHz count truncated first, as the tables give it (2351 for 1152
     // samples at 44.1 kHz).
     duration = static_cast<int32_t>(int64_t{samples} * 90000 / hz) * 300;
     if (layer == 1)
         frame_length = static_cast<int32_t>((12 * bits_per_second / hz + padding) * 4);
     else
-        frame_length = static_cast<int32_t>(144 * bits_per_second / hz + padding);
+        frame_length = static_cast<int32_t>(samples / 8 * bits_per_second / hz + padding);
 }
 
 struct header_search {
     bool found = false;
     int64_t frame_start = 0;  // payload position where the frame begins
-    int64_t header_end = 0;   // payload position after its third header byte
+    int64_t header_end = 0;   // payload position after its last header byte
     bool began_earlier = false;  // its first byte lay in the last packet
-    unsigned char header[3] = {};
+    unsigned char header[5] = {};
 };
 
 // Looks for the next valid frame header in the bytes carried over from the
 // last payload followed by pl[p..len).  When none is complete, carries over
 // the trailing bytes that may still begin one.
-header_search find_audio_header(au_parse_info_struct& pi, const unsigned char* pl, int64_t len, int64_t p) {
+header_search find_audio_header(int32_t format, au_parse_info_struct& pi, const unsigned char* pl, int64_t len,
+                                int64_t p) {
     header_search s;
+    const int hs = audio_header_size(format);
+    const unsigned char sync = format == format_ac3 ? 0x0B : 0xFF;
     const int k = pi.n_resync_bytes;
     auto byte_at = [&](int64_t v) { return v < k ? pi.resync_bytes[v] : pl[p + (v - k)]; };
     const int64_t total = k + (len - p);
     for (int64_t v = 0; v < total;) {
         if (v >= k) {
-            // Jump to the next 0xFF in the payload.
-            const void* ff = std::memchr(pl + p + (v - k), 0xFF, static_cast<size_t>(len - p - (v - k)));
+            // Jump to the next sync byte in the payload.
+            const void* ff = std::memchr(pl + p + (v - k), sync, static_cast<size_t>(len - p - (v - k)));
             if (!ff) break;
             v = k + (static_cast<const unsigned char*>(ff) - pl - p);
         }
-        unsigned char h[3];
-        int n = static_cast<int>(std::min<int64_t>(3, total - v));
+        unsigned char h[5];
+        int n = static_cast<int>(std::min<int64_t>(hs, total - v));
         for (int j = 0; j < n; ++j) h[j] = byte_at(v + j);
-        if (audio_header_prefix_ok(h, n)) {
-            if (n < 3) {
+        if (audio_header_prefix_ok(format, h, n)) {
+            if (n < hs) {
                 // May complete in the next packet.
                 pi.n_resync_bytes = n;
                 std::memcpy(pi.resync_bytes, h, static_cast<size_t>(n));
@@ -279,8 +445,8 @@ header_search find_audio_header(au_parse_info_struct& pi, const unsigned char* p
             s.found = true;
             s.began_earlier = v < k;
             s.frame_start = v < k ? p : p + (v - k);
-            s.header_end = p + (v + 3 - k);
-            std::memcpy(s.header, h, 3);
+            s.header_end = p + (v + hs - k);
+            std::memcpy(s.header, h, static_cast<size_t>(hs));
             pi.n_resync_bytes = 0;
             return s;
         }
@@ -293,11 +459,13 @@ header_search find_audio_header(au_parse_info_struct& pi, const unsigned char* p
 void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t len, bool stamped, int64_t stamp,
                  DTS_Offsets& off) {
     au_parse_info_struct& pi = r.parse_info;
+    const int32_t format = r.format;
+    const int hs = audio_header_size(format);
     packet_split split(r, off, stamped, stamp);
     auto take_header = [&](const unsigned char* h) {
         int32_t length = 0;
-        read_audio_header(h, length, pi.frame_duration);
-        pi.frame_bytes_left = length - 3;
+        read_audio_header(format, h, length, pi.frame_duration);
+        pi.frame_bytes_left = length - hs;
     };
     auto lose_sync = [&](const unsigned char* carry, int n) {
         pi.lost_sync = true;
@@ -306,27 +474,27 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
     };
 
     int64_t p = 0;
-    if (!pi.lost_sync && (pi.header_bytes == 1 || pi.header_bytes == 2)) {
+    if (!pi.lost_sync && pi.header_bytes > 0 && pi.header_bytes < hs) {
         // A header begun in an earlier packet; its frame already has a time.
         const int had = pi.header_bytes;
-        while (pi.header_bytes < 3 && p < len) pi.audio_au_header[pi.header_bytes++] = pl[p++];
-        if (!audio_header_prefix_ok(pi.audio_au_header, pi.header_bytes)) {
+        while (pi.header_bytes < hs && p < len) pi.audio_au_header[pi.header_bytes++] = pl[p++];
+        if (!audio_header_prefix_ok(format, pi.audio_au_header, pi.header_bytes)) {
             // Not a header after all: look again from its second byte.
             lose_sync(pi.audio_au_header + 1, had - 1);
             p = 0;
-        } else if (pi.header_bytes == 3) {
+        } else if (pi.header_bytes == hs) {
             take_header(pi.audio_au_header);
         }
     }
-    if (pi.lost_sync || pi.header_bytes == 3 || pi.header_bytes == 0) {
+    if (pi.lost_sync || pi.header_bytes == hs || pi.header_bytes == 0) {
         for (;;) {
             if (pi.lost_sync) {
-                header_search s = find_audio_header(pi, pl, len, p);
+                header_search s = find_audio_header(format, pi, pl, len, p);
                 if (!s.found) break;
                 pi.lost_sync = false;
                 split.start_unit(s.frame_start, s.began_earlier, pi.frame_duration);
-                std::memcpy(pi.audio_au_header, s.header, 3);
-                pi.header_bytes = 3;
+                std::memcpy(pi.audio_au_header, s.header, static_cast<size_t>(hs));
+                pi.header_bytes = hs;
                 take_header(pi.audio_au_header);
                 p = s.header_end;
             }
@@ -337,8 +505,8 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
             p += pi.frame_bytes_left;
             pi.frame_bytes_left = 0;
             // A frame starts at p.
-            int avail = static_cast<int>(std::min<int64_t>(3, len - p));
-            if (!audio_header_prefix_ok(pl + p, avail)) {
+            int avail = static_cast<int>(std::min<int64_t>(hs, len - p));
+            if (!audio_header_prefix_ok(format, pl + p, avail)) {
                 lose_sync(nullptr, 0);
                 ++p;
                 continue;
@@ -347,7 +515,7 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
             pi.header_bytes = avail;
             std::memcpy(pi.audio_au_header, pl + p, static_cast<size_t>(avail));
             p += avail;
-            if (avail < 3) break;
+            if (avail < hs) break;
             take_header(pi.audio_au_header);
         }
     }
@@ -365,22 +533,139 @@ int64_t payload_start(const packet_struct& packet) {
 // The `n` bytes at `offset` of the stream file, or null when the file does
 // not hold them all.
 const unsigned char* read_packet(packet_reader_struct& reader, int64_t offset, int64_t n) {
-    if (!reader.fp || offset < 0 || n > static_cast<int64_t>(packet_reader_block)) return nullptr;
+    if (reader.fd < 0 || offset < 0 || n > static_cast<int64_t>(packet_reader_block)) return nullptr;
     if (offset >= reader.block_offset && offset + n <= reader.block_offset + reader.block_length)
         return reader.data.get() + (offset - reader.block_offset);
     reader.block_offset = offset;
     reader.block_length = 0;
-    if (fseeko(reader.fp, static_cast<off_t>(offset), SEEK_SET) != 0) return nullptr;
-    size_t got = std::fread(reader.data.get(), 1, packet_reader_block, reader.fp);
-    if (got < packet_reader_block) std::clearerr(reader.fp);
+    size_t got = 0;
+    while (got < packet_reader_block) {
+        ssize_t k = pread(reader.fd, reader.data.get() + got, packet_reader_block - got,
+                          static_cast<off_t>(offset + static_cast<int64_t>(got)));
+        if (k <= 0) break;
+        got += static_cast<size_t>(k);
+    }
     reader.block_length = static_cast<int64_t>(got);
     return n <= reader.block_length ? reader.data.get() : nullptr;
 }
 
-buffer_occupancy_struct* find_track(buffer_replay_struct& rp, uint32_t stream_id) {
+// The payload of a packet read again from the file; null when it cannot be.
+const unsigned char* packet_payload(packet_reader_struct& reader, const packet_struct& packet, int64_t& len) {
+    if (packet.length < 0 || packet.starting_offset < 0 || packet.pes_header_data_length < 0) return nullptr;
+    const int64_t total = 6 + int64_t{packet.length};
+    const int64_t start = payload_start(packet);
+    len = total - start;
+    if (len < 0) return nullptr;
+    const unsigned char* data = read_packet(reader, packet.starting_offset, total);
+    return data ? data + start : nullptr;
+}
+
+// The private_stream_1 sub-stream a payload belongs to (its first byte), or
+// -1 for other streams and for MPEG-1 system streams, which have no such
+// layout.
+int32_t sub_stream_of(uint32_t stream_id, const unsigned char* payload, int64_t len) {
+    if (stream_id != 0xBD || _mpeg_systems_format != 1 || len < 1) return -1;
+    return payload[0];
+}
+
+int32_t format_of(uint32_t stream_id, int32_t sub) {
+    if (is_video(stream_id)) return format_video;
+    if (is_mpeg_audio(stream_id)) return format_mpeg_audio;
+    if (stream_id == 0xBD && is_dvd_ac3(sub)) return format_ac3;
+    return format_not_modelled;
+}
+
+buffer_occupancy_struct* find_track(buffer_replay_struct& rp, uint32_t stream_id, int32_t sub) {
     for (int i = 0; i < rp.n_buffer_track_streams; ++i)
-        if (rp.buffer_occupied[i].stream_id == stream_id) return &rp.buffer_occupied[i];
+        if (rp.buffer_occupied[i].stream_id == stream_id && rp.buffer_occupied[i].sub_stream_id == sub)
+            return &rp.buffer_occupied[i];
     return nullptr;
+}
+
+// The bound a system header gives the stream: its own entry, else the
+// entry for all video (0xB9) or all audio (0xB8) streams.  Within one
+// header the first entry for an id counts.
+void header_bounds(const system_header_struct& h, int32_t bounds[256]) {
+    bool seen[256] = {};
+    for (const buffer_info_struct& info : h.buffer_info) {
+        const int id = info.stream_id & 0xFF;
+        if (info.stream_id < 0 || seen[id]) continue;
+        seen[id] = true;
+        bounds[id] = info.actual_std_size;
+    }
+}
+
+void apply_header_bound(buffer_occupancy_struct& r, const int32_t bounds[256]) {
+    if (r.size_source == size_from_stream) return;
+    if (bounds[r.stream_id & 0xFF] >= 0) {
+        r.buffer_size = bounds[r.stream_id & 0xFF];
+        r.size_source = size_from_system_header;
+        return;
+    }
+    const int wildcard = is_video(r.stream_id) ? 0xB9 : is_mpeg_audio(r.stream_id) ? 0xB8 : -1;
+    if (wildcard >= 0 && bounds[wildcard] >= 0) {
+        r.buffer_size = bounds[wildcard];
+        r.size_source = size_from_wildcard;
+    }
+}
+
+// A packet's own STD buffer field sets the size from that packet on.
+void apply_packet_bound(buffer_occupancy_struct& r, const packet_struct& packet) {
+    if (packet.std_buffer_size_bytes < 0) return;
+    r.buffer_size = packet.std_buffer_size_bytes;
+    r.size_source = size_from_stream;
+}
+
+int64_t packet_stamp(const packet_struct& packet) {
+    if (packet.pts_dts_flag == 3) return static_cast<int64_t>(packet.dts);
+    if (packet.pts_dts_flag == 2) return static_cast<int64_t>(packet.pts);
+    return -1;
+}
+
+// Splits a payload already in memory.
+void split_payload(buffer_occupancy_struct& r, const packet_struct& packet, const pack_clock_struct& clock,
+                   const unsigned char* payload, int64_t len, DTS_Offsets& off) {
+    off.n_entries = 0;
+    off.retime = false;
+    if (r.format == format_not_modelled) return;
+    const int64_t raw = packet_stamp(packet);
+    const bool stamped = raw >= 0 && static_cast<uint64_t>(raw) != absent_ts;
+    const int64_t stamp_ticks = stamped ? stamp_to_ticks(clock, static_cast<uint64_t>(raw)) : no_decode_time;
+    if (stamped) {
+        r.has_stamp = true;
+        r.stamp_ref_ticks = stamp_ticks;
+        r.stamp_ref_value = static_cast<uint64_t>(raw) & ((uint64_t{1} << 33) - 1);
+    }
+    if (r.format == format_video) {
+        split_video(r, payload, len, stamped, stamp_ticks, off);
+    } else if (r.format == format_mpeg_audio) {
+        split_audio(r, payload, len, stamped, stamp_ticks, off);
+    } else {
+        // AC-3: the sub-stream header bytes go with the unit in progress.
+        const int64_t skip = std::min<int64_t>(dvd_audio_header_bytes, len);
+        split_audio(r, payload + skip, len - skip, stamped, stamp_ticks, off);
+        off.n_bytes[0] += static_cast<int32_t>(skip);
+    }
+}
+
+// Puts the bytes of a retimed unit already in the buffer on their new
+// decoding time.
+void retime_pending(buffer_occupancy_struct& r, const DTS_Offsets& off) {
+    if (!off.retime || off.retime_from == off.retime_to) return;
+    const int slot = r.current_slot;
+    if (!slot_in_use(r, slot) || r.pending[slot].time != off.retime_from) return;
+    r.pending[slot].time = off.retime_to;
+    r.last_time = off.retime_to;
+    if (off.retime_to < r.next_removal) r.next_removal = off.retime_to;
+}
+
+// What a packet changes in its record before its bytes are entered: the
+// buffer size its own field sets and the split of its payload into access
+// units.
+void prepare_packet(buffer_occupancy_struct& r, const packet_struct& packet, const pack_clock_struct& clock,
+                    const unsigned char* payload, int64_t len, DTS_Offsets& off) {
+    apply_packet_bound(r, packet);
+    split_payload(r, packet, clock, payload, len, off);
 }
 
 }  // namespace
@@ -405,12 +690,15 @@ pack_clock_struct next_pack_clock(buffer_replay_struct& rp, const pack_struct& p
     return clock;
 }
 
-void init_buffer_track(buffer_occupancy_struct& r, uint8_t stream_id) {
+void init_buffer_track(buffer_occupancy_struct& r, uint8_t stream_id, int32_t sub_stream_id) {
     // Everything not set here starts at 0: an empty buffer, ring and
     // pending table, and no parsing state.
     std::memset(&r, 0, sizeof r);
     r.stream_id = stream_id;
+    r.sub_stream_id = sub_stream_id;
+    r.format = format_of(stream_id, sub_stream_id);
     r.buffer_size = is_video(stream_id) ? default_video_buffer_size : default_other_buffer_size;
+    r.size_source = size_from_default;
     r.au_time = no_decode_time;
     r.interval_max = {interval_max_none, 0};
     r.interval_min = {interval_min_none, 0};
@@ -419,24 +707,61 @@ void init_buffer_track(buffer_occupancy_struct& r, uint8_t stream_id) {
     if (is_video(stream_id)) r.parse_info.start_code_register = 0xFFFFFFFFu;
 }
 
+namespace {
+
+buffer_occupancy_struct* open_track(buffer_replay_struct& rp, uint32_t stream_id, int32_t sub) {
+    if (rp.n_buffer_track_streams >= std::min(rp.track_limit, max_tracked_streams)) return nullptr;
+    buffer_occupancy_struct& r = rp.buffer_occupied[rp.n_buffer_track_streams++];
+    init_buffer_track(r, static_cast<uint8_t>(stream_id), sub);
+    r.event_hook = rp.event_hook;
+    r.event_ctx = rp.event_ctx;
+    return &r;
+}
+
+}  // namespace
+
 void setup_buffer_tracks(buffer_replay_struct& rp) {
     rp.n_buffer_track_streams = 0;
+    packet_reader_struct reader;
+    reader.fd = parsed_stream_fd();
+    reader.data = std::make_unique<unsigned char[]>(packet_reader_block);
+    // The last system header that names a stream (or its kind) sets its
+    // bound.
+    int32_t bounds[256];
+    std::fill(bounds, bounds + 256, -1);
+    for (const auto& pack : _all_packs_array)
+        for (const system_header_struct& h : pack->system_headers) header_bounds(h, bounds);
+
+    auto sub_of = [&](const packet_struct& packet) {
+        if (packet.stream_id != 0xBD || _mpeg_systems_format != 1) return -1;
+        int64_t len = 0;
+        const unsigned char* pl = packet_payload(reader, packet, len);
+        return pl ? sub_stream_of(0xBD, pl, len) : -1;
+    };
     for (const auto& pack : _all_packs_array) {
         for (const packet_struct& packet : pack->packets) {
             if (packet.pts_dts_flag != 2 && packet.pts_dts_flag != 3) continue;
-            if (rp.n_buffer_track_streams == max_buffer_tracks) return;
-            if (find_track(rp, packet.stream_id)) continue;
-            buffer_occupancy_struct& r = rp.buffer_occupied[rp.n_buffer_track_streams++];
-            init_buffer_track(r, packet.stream_id);
-            // The last system header that names the stream sets its size;
-            // within one header the first entry for it counts.
-            for (const auto& p : _all_packs_array)
-                for (const system_header_struct& h : p->system_headers)
-                    for (const buffer_info_struct& info : h.buffer_info)
-                        if (static_cast<uint32_t>(info.stream_id) == r.stream_id) {
-                            r.buffer_size = info.actual_std_size;
-                            break;
-                        }
+            if (!is_elementary(packet.stream_id)) continue;
+            const int32_t sub = sub_of(packet);
+            if (find_track(rp, packet.stream_id, sub)) continue;
+            buffer_occupancy_struct* r = open_track(rp, packet.stream_id, sub);
+            if (!r) return;
+            apply_header_bound(*r, bounds);
+        }
+    }
+    // Before a stream's first STD buffer field, that field's value is in
+    // force.
+    int pending = rp.n_buffer_track_streams;
+    bool found[max_tracked_streams] = {};
+    for (const auto& pack : _all_packs_array) {
+        for (const packet_struct& packet : pack->packets) {
+            if (pending == 0) return;
+            if (packet.std_buffer_size_bytes < 0 || !is_elementary(packet.stream_id)) continue;
+            buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub_of(packet));
+            if (!r || found[r - rp.buffer_occupied]) continue;
+            found[r - rp.buffer_occupied] = true;
+            --pending;
+            apply_packet_bound(*r, packet);
         }
     }
 }
@@ -444,37 +769,15 @@ void setup_buffer_tracks(buffer_replay_struct& rp) {
 void get_offsets(packet_reader_struct& reader, buffer_occupancy_struct& r, const packet_struct& packet,
                  const pack_clock_struct& clock, DTS_Offsets& off) {
     off.n_entries = 0;
-    const bool video = is_video(r.stream_id);
-    if (!video && !is_mpeg_audio(r.stream_id)) return;
-    if (packet.length < 0 || packet.starting_offset < 0 || packet.pes_header_data_length < 0) return;
-    const int64_t total = 6 + int64_t{packet.length};
-    const int64_t start = payload_start(packet);
-    const int64_t len = total - start;
-    if (len < 0) return;
-    const unsigned char* data = read_packet(reader, packet.starting_offset, total);
-    if (!data) return;
-
-    uint64_t stamp = absent_ts;
-    if (packet.pts_dts_flag == 3)
-        stamp = packet.dts;
-    else if (packet.pts_dts_flag == 2)
-        stamp = packet.pts;
-    const bool stamped = stamp != absent_ts;
-    const int64_t stamp_ticks = stamped ? stamp_to_ticks(clock, stamp) : no_decode_time;
-    const unsigned char* payload = data + start;
-    if (video)
-        split_video(r, payload, len, stamped, stamp_ticks, off);
-    else
-        split_audio(r, payload, len, stamped, stamp_ticks, off);
+    off.retime = false;
+    int64_t len = 0;
+    const unsigned char* payload = packet_payload(reader, packet, len);
+    if (!payload) return;
+    prepare_packet(r, packet, clock, payload, len, off);
+    retime_pending(r, off);
 }
 
 namespace {
-
-[[gnu::noinline, gnu::cold]] void report_underflow(const buffer_occupancy_struct& r, int64_t d, int64_t a) {
-    std::printf("Error.  Underflow in stream 0x%x at %f seconds.  DTS = %d, SCR = %d\n", r.stream_id,
-                static_cast<double>(ticks_to_seconds_float(a)), static_cast<int32_t>(static_cast<uint32_t>(d)),
-                static_cast<int32_t>(static_cast<uint32_t>(a)));
-}
 
 [[gnu::noinline]] void open_pending_slot(buffer_occupancy_struct& r, int64_t d) {
     int slot = first_free_slot(r);
@@ -488,7 +791,7 @@ namespace {
 // The per-byte path: constant time unless a removal is due.
 [[gnu::always_inline]] inline bool enter_byte(int64_t d, int64_t a, buffer_occupancy_struct& r) {
     if (d < a && d != no_decode_time) [[unlikely]]
-        report_underflow(r, d, a);
+        note_late_byte(r, d, a);
     if (d != r.last_time || !slot_in_use(r, r.current_slot)) [[unlikely]]
         open_pending_slot(r, d);
     ++r.pending[r.current_slot].bytes;
@@ -498,7 +801,13 @@ namespace {
     if (d < r.next_removal) r.next_removal = d;
     if (r.occupancy > r.interval_max.occupancy) r.interval_max = {r.occupancy, a};
     if (r.occupancy < r.interval_min.occupancy) r.interval_min = {r.occupancy, a};
-    return r.occupancy > r.buffer_size;
+    if (r.occupancy > r.largest_occupancy) r.largest_occupancy = r.occupancy;
+    const bool over = r.occupancy > r.buffer_size;
+    if (over) [[unlikely]] {
+        if (!r.overflowing) begin_overflow(r, a);
+        r.over.excess = std::max(r.over.excess, r.occupancy - r.buffer_size);
+    }
+    return over;
 }
 
 }  // namespace
@@ -515,14 +824,10 @@ namespace {
 // they are, where the first of them overflows and when the last arrives
 // are found without visiting each.
 void enter_unit_bytes(buffer_occupancy_struct& r, int64_t d, int64_t t, float ticks_per_byte, int64_t& n,
-                      int32_t count, bool& overflow, int64_t& overflow_at) {
+                      int32_t count) {
     auto arrival = [&](int64_t byte) { return t + static_cast<int64_t>(ticks_per_byte * static_cast<float>(byte)); };
     while (count > 0) {
-        int64_t a = arrival(n);
-        if (enter_byte(d, a, r) && !overflow) {
-            overflow = true;
-            overflow_at = a;
-        }
+        enter_byte(d, arrival(n), r);
         ++n;
         --count;
 
@@ -539,19 +844,56 @@ void enter_unit_bytes(buffer_occupancy_struct& r, int64_t d, int64_t t, float ti
         const int32_t run = lo;
         if (run == 0) continue;
         const int32_t before = r.occupancy;
-        if (!overflow && int64_t{before} + run > r.buffer_size) {
+        if (int64_t{before} + run > r.buffer_size) {
             // Byte j of the run holds before + j + 1 bytes.
-            int64_t j = std::max<int64_t>(0, int64_t{r.buffer_size} - before);
-            overflow = true;
-            overflow_at = arrival(n + j);
+            if (!r.overflowing) begin_overflow(r, arrival(n + std::max<int64_t>(0, int64_t{r.buffer_size} - before)));
+            r.over.excess = std::max(r.over.excess, before + run - r.buffer_size);
         }
         r.pending[r.current_slot].bytes += run;
         r.occupancy = before + run;
         // The occupancy only rose, so the last byte holds any new maximum.
         if (r.occupancy > r.interval_max.occupancy) r.interval_max = {r.occupancy, arrival(n + run - 1)};
+        if (r.occupancy > r.largest_occupancy) r.largest_occupancy = r.occupancy;
         n += run;
         count -= run;
     }
+}
+
+// Where a packet's bytes arrive.  Bytes arrive one after another from the
+// byte that ends the SCR base (the ninth of the pack), so a packet's payload
+// arrives after everything in front of it in the pack.
+deferred_packet_struct arrival_of(const pack_struct& pack, const pack_clock_struct& clock,
+                                  const packet_struct& packet) {
+    deferred_packet_struct a;
+    a.track = -1;
+    a.arrival = clock.arrival;
+    // A pack without a usable mux rate delivers all its bytes at its SCR.
+    a.ticks_per_byte =
+        pack.bytes_per_second > 0 ? static_cast<float>(double{ticks_per_second} / pack.bytes_per_second) : 0.0f;
+    a.first_byte = packet.starting_offset + payload_start(packet) - (pack.offset + scr_byte_index);
+    a.packet_offset = packet.starting_offset;
+    return a;
+}
+
+// Enters one packet's payload, already split, into its record.
+void enter_packet(buffer_occupancy_struct& r, const deferred_packet_struct& a, const DTS_Offsets& off) {
+    r.packet_offset = a.packet_offset;
+    retime_pending(r, off);
+    int64_t n = a.first_byte;
+    for (int32_t e = 0; e < off.n_entries; ++e)
+        enter_unit_bytes(r, off.au_dts[static_cast<size_t>(e)], a.arrival, a.ticks_per_byte, n,
+                         off.n_bytes[static_cast<size_t>(e)]);
+}
+
+// Enters the waiting packets of track `track` in their order.
+void enter_deferred(buffer_replay_struct& rp, int32_t track) {
+    buffer_occupancy_struct& r = rp.buffer_occupied[track];
+    r.size_pending = false;
+    if (r.deferred_packets == 0) return;
+    r.deferred_packets = 0;
+    for (const deferred_packet_struct& d : rp.deferred)
+        if (d.track == track) enter_packet(r, d, d.offsets);
+    std::erase_if(rp.deferred, [track](const deferred_packet_struct& d) { return d.track == track; });
 }
 
 }  // namespace
@@ -599,17 +941,16 @@ bool open_buffer_replay(buffer_replay_struct& rp) {
     rp.next_sample = sample_interval_ticks;
     rp.countdown = samples_per_redraw;
     rp.clock_started = false;
-    const char* name = get_mpeg_file_name();
-    if (!name || _n_all_packs() <= 0) return false;
-    rp.reader.fp = std::fopen(name, "rb");
-    if (!rp.reader.fp) return false;
+    if (_n_all_packs() <= 0) return false;
+    rp.reader.fd = parsed_stream_fd();
+    if (rp.reader.fd < 0) return false;
     rp.reader.block_offset = rp.reader.block_length = 0;
     if (!rp.reader.data) rp.reader.data = std::make_unique<unsigned char[]>(packet_reader_block);
     return true;
 }
 
 bool buffer_replay_finished(const buffer_replay_struct& rp) {
-    return !rp.reader.fp || rp.pack_index >= _n_all_packs();
+    return rp.reader.fd < 0 || rp.pack_index >= _n_all_packs();
 }
 
 bool buffer_replay_step(buffer_replay_struct& rp) {
@@ -617,35 +958,191 @@ bool buffer_replay_step(buffer_replay_struct& rp) {
     const pack_struct& pack = *_all_packs_array[static_cast<size_t>(rp.pack_index++)];
 
     const pack_clock_struct clock = next_pack_clock(rp, pack);
-    const int64_t t = clock.arrival;
-    // A pack without a usable mux rate delivers all its bytes at its SCR.
-    const float ticks_per_byte =
-        pack.bytes_per_second > 0 ? static_cast<float>(double{ticks_per_second} / pack.bytes_per_second) : 0.0f;
-
-    if (t >= rp.next_sample) take_buffer_sample(rp, t);
+    if (clock.arrival >= rp.next_sample) take_buffer_sample(rp, clock.arrival);
 
     for (const packet_struct& packet : pack.packets) {
-        buffer_occupancy_struct* r = find_track(rp, packet.stream_id);
+        if (!is_elementary(packet.stream_id)) continue;
+        int64_t len = 0;
+        const unsigned char* payload = packet_payload(rp.reader, packet, len);
+        if (!payload) continue;  // cannot be read again: contributes nothing
+        buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub_stream_of(packet.stream_id, payload, len));
         if (!r) continue;
-        get_offsets(rp.reader, *r, packet, clock, rp.offsets);
-        // Bytes arrive one after another from the byte that ends the SCR
-        // base (the ninth of the pack), so a packet's payload arrives after
-        // everything in front of it in the pack.
-        int64_t n = packet.starting_offset + payload_start(packet) - (pack.offset + scr_byte_index);
-        bool overflow = false;
-        int64_t overflow_at = 0;
-        for (int32_t e = 0; e < rp.offsets.n_entries; ++e)
-            enter_unit_bytes(*r, rp.offsets.au_dts[static_cast<size_t>(e)], t, ticks_per_byte, n,
-                             rp.offsets.n_bytes[static_cast<size_t>(e)], overflow, overflow_at);
-        if (overflow)
-            std::printf("Error: Overflow in 0x%x at %f seconds (SCR = %lld, input SCR = %lld)\n", r->stream_id,
-                        ticks_to_seconds(overflow_at), static_cast<long long>(overflow_at), static_cast<long long>(t));
+        prepare_packet(*r, packet, clock, payload, len, rp.offsets);
+        enter_packet(*r, arrival_of(pack, clock, packet), rp.offsets);
     }
+    if (rp.pack_index >= _n_all_packs()) finish_buffer_events(rp);
     return true;
 }
 
 void close_buffer_replay(buffer_replay_struct& rp) {
-    if (rp.reader.fp) std::fclose(rp.reader.fp);
-    rp.reader.fp = nullptr;
+    rp.reader.fd = -1;
     rp.reader.block_offset = rp.reader.block_length = 0;
+}
+
+void finish_buffer_events(buffer_replay_struct& rp) {
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) enter_deferred(rp, i);
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) {
+        buffer_occupancy_struct& r = rp.buffer_occupied[i];
+        flush_late_unit(r);
+        // The episode lasts until the units in the buffer leave it.
+        if (r.overflowing) end_overflow(r, std::min(overflow_end(r, INT64_MAX), INT64_MAX - 1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Replay while parsing.
+
+void begin_streaming_replay(buffer_replay_struct& rp) {
+    rp.n_buffer_track_streams = 0;
+    rp.clock_started = false;
+    rp.streaming_pack_offset = -1;
+    rp.streaming_packet_offset = -1;
+    rp.streaming_payload.clear();
+    rp.streaming_payload.reserve(65536);
+    rp.deferred.clear();
+    std::fill(rp.system_bounds, rp.system_bounds + 256, -1);
+}
+
+namespace {
+
+// The first sight of a pack: its clock, and the bounds of its system
+// headers for the streams whose own field has not been met.
+void streaming_pack_begins(buffer_replay_struct& rp, const pack_struct& pack) {
+    if (pack.offset == rp.streaming_pack_offset) return;
+    rp.streaming_pack_offset = pack.offset;
+    rp.last_clock = next_pack_clock(rp, pack);
+    if (pack.system_headers.empty()) return;
+    for (const system_header_struct& h : pack.system_headers) header_bounds(h, rp.system_bounds);
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) apply_header_bound(rp.buffer_occupied[i], rp.system_bounds);
+}
+
+}  // namespace
+
+void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack, const packet_struct& packet,
+                              const unsigned char* data, size_t n) {
+    if (!is_elementary(packet.stream_id)) return;
+    streaming_pack_begins(rp, pack);
+    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet);
+    const unsigned char* payload = data;
+    if (packet.starting_offset != rp.streaming_packet_offset) {
+        rp.streaming_packet_offset = packet.starting_offset;
+        rp.streaming_payload.clear();
+    }
+    if (!rp.streaming_payload.empty() || static_cast<int64_t>(n) < len) {
+        // The payload comes in more than one block: gather it.
+        rp.streaming_payload.insert(rp.streaming_payload.end(), data, data + n);
+        if (static_cast<int64_t>(rp.streaming_payload.size()) < len) return;
+        payload = rp.streaming_payload.data();
+    }
+    // The payload is complete: enter it.
+    rp.streaming_packet_offset = -1;
+    const int32_t sub = sub_stream_of(packet.stream_id, payload, len);
+    buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub);
+    if (!r) {
+        r = open_track(rp, packet.stream_id, sub);
+        if (r) {
+            apply_header_bound(*r, rp.system_bounds);
+            r->size_pending = true;
+        }
+    }
+    if (r) {
+        const int32_t track = static_cast<int32_t>(r - rp.buffer_occupied);
+        prepare_packet(*r, packet, rp.last_clock, payload, len, rp.offsets);
+        deferred_packet_struct a = arrival_of(pack, rp.last_clock, packet);
+        // Until the stream's own buffer field is met, its first value is
+        // not known: the packets wait for it (or for their limit).
+        if (r->size_pending && r->size_source != size_from_stream && r->deferred_packets < max_deferred_packets) {
+            a.track = track;
+            a.offsets = rp.offsets;
+            rp.deferred.push_back(std::move(a));
+            ++r->deferred_packets;
+        } else {
+            if (r->size_pending) enter_deferred(rp, track);
+            enter_packet(*r, a, rp.offsets);
+        }
+    }
+    rp.streaming_payload.clear();
+}
+
+void streaming_replay_pack(buffer_replay_struct& rp, const pack_struct& pack) { streaming_pack_begins(rp, pack); }
+
+// ---------------------------------------------------------------------------
+// Names and lines.
+
+std::string stream_label(uint32_t stream_id, int32_t sub) {
+    char text[32];
+    if (sub >= 0)
+        std::snprintf(text, sizeof text, "0x%x/0x%x", stream_id, static_cast<unsigned>(sub));
+    else
+        std::snprintf(text, sizeof text, "0x%x", stream_id);
+    return text;
+}
+
+const char* stream_kind_name(uint32_t stream_id, int32_t sub) {
+    if (is_video(stream_id)) return "MPEG video";
+    if (is_mpeg_audio(stream_id)) return "MPEG audio";
+    if (stream_id == 0xBD) {
+        if (is_dvd_ac3(sub)) return "AC-3";
+        if (is_dvd_dts(sub)) return "DTS";
+        if (is_dvd_lpcm(sub)) return "LPCM";
+        if (is_dvd_subpicture(sub)) return "sub-picture";
+    }
+    return "private data";
+}
+
+const char* buffer_size_source_name(int32_t source) {
+    switch (source) {
+    case size_from_stream: return "stream";
+    case size_from_system_header: return "system header";
+    case size_from_wildcard: return "system header wildcard";
+    default: return "default";
+    }
+}
+
+std::string format_buffer_event(const buffer_event_struct& e) {
+    const std::string label = stream_label(e.stream_id, e.sub_stream_id);
+    char line[320];
+    if (e.kind == buffer_event_struct::underflow)
+        std::snprintf(line, sizeof line,
+                      "Underflow in %s at %.6f s: access unit decoded at %" PRIu64
+                      " (90 kHz), %d bytes late, the last by %.6f s (packet at 0x%" PRIx64 ")",
+                      label.c_str(), ticks_to_seconds(e.time), e.decoding_stamp, e.late_bytes,
+                      ticks_to_seconds(e.lateness), static_cast<uint64_t>(e.packet_offset));
+    else
+        std::snprintf(line, sizeof line,
+                      "Overflow in %s from %.6f s to %.6f s: up to %d bytes above its %d-byte buffer (packet at 0x%" PRIx64
+                      ")",
+                      label.c_str(), ticks_to_seconds(e.time), ticks_to_seconds(e.end_time), e.excess, e.buffer_size,
+                      static_cast<uint64_t>(e.packet_offset));
+    return line;
+}
+
+std::string buffer_replay_verdict(const buffer_replay_struct& rp) {
+    int64_t underflows = 0, episodes = 0;
+    int modelled = 0;
+    std::string not_modelled;
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) {
+        const buffer_occupancy_struct& r = rp.buffer_occupied[i];
+        if (r.format == format_not_modelled) {
+            not_modelled += not_modelled.empty() ? "; not modelled: " : ", ";
+            not_modelled += stream_label(r.stream_id, r.sub_stream_id) + " (" +
+                            stream_kind_name(r.stream_id, r.sub_stream_id) + ")";
+            continue;
+        }
+        ++modelled;
+        underflows += r.underflow_units;
+        episodes += r.overflow_episodes;
+    }
+    std::string verdict = "Buffers: ";
+    if (modelled == 0) {
+        verdict += "no stream modelled";
+    } else if (underflows == 0 && episodes == 0) {
+        verdict += "conformant";
+    } else {
+        char text[128];
+        std::snprintf(text, sizeof text, "%" PRId64 " underflowing unit%s, %" PRId64 " overflow episode%s", underflows,
+                      underflows == 1 ? "" : "s", episodes, episodes == 1 ? "" : "s");
+        verdict += text;
+    }
+    return verdict + not_modelled;
 }

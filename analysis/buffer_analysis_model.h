@@ -4,13 +4,16 @@
 //
 // Bytes enter their stream's buffer when their pack arrives (the pack's SCR,
 // then one byte after another at the pack's mux rate); all bytes of one
-// access unit (a video picture with the headers in front of it, or one MPEG
-// audio frame) leave together at its decoding time.  Bytes that arrive after
-// their decoding time (underflow) and packets during which a buffer holds
-// more than its size (overflow) are reported on standard output.
+// access unit (a video picture with the headers in front of it, an MPEG audio
+// frame or an AC-3 sync frame) leave together at its decoding time.  Access
+// units whose bytes arrive after their decoding time (underflow) and the
+// stretches of time during which a buffer holds more than its size
+// (overflow) are reported as events through the replay's event hook, one per
+// late access unit and one per overflow episode.
 //
 // No GTK here: the window drives the replay one pack per call from its idle
-// worker, and the tests drive it directly.
+// worker, psverify feeds it the payloads while the stream is parsed, and the
+// tests drive it directly.
 //
 // Times are signed 64-bit counts of 27 MHz ticks on one clock: 0 is the
 // arrival of the first pack, and decoding times are brought onto the same
@@ -22,11 +25,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "model.h"
 
+// Streams the window tracks; a replay for a report may track up to
+// max_tracked_streams.
 inline constexpr int max_buffer_tracks = 4;
+inline constexpr int max_tracked_streams = 48;
 inline constexpr int ring_size = 100;
 inline constexpr int pending_slot_count = 300;
 inline constexpr int64_t ticks_per_second = 27000000;
@@ -45,6 +52,51 @@ inline constexpr int32_t interval_max_none = -1;
 inline constexpr int32_t interval_min_none = 0xFFFFFF;
 // Largest packet: start code, length field and 65,535 more bytes.
 inline constexpr int max_packet_bytes = 6 + 65535;
+
+// What a stream's access units are, and so how its payload is split.
+enum : int32_t {
+    format_video = 0,         // MPEG-1/2 video
+    format_mpeg_audio = 1,    // MPEG-1/2 audio (Layers I to III)
+    format_ac3 = 2,           // AC-3 in a DVD private_stream_1 sub-stream
+    format_not_modelled = 3,  // LPCM, DTS, sub-pictures, other private data
+};
+
+// Where the buffer size in force came from, in the order they are tried:
+// the stream's own STD buffer field, the system header's bound for its
+// stream_id, the system header's bound for all video (0xB9) or all audio
+// (0xB8) streams, or the fixed default.
+enum : int32_t {
+    size_from_default = 0,
+    size_from_wildcard = 1,
+    size_from_system_header = 2,
+    size_from_stream = 3,
+};
+
+// One reported event of a stream's buffer.
+struct buffer_event_struct {
+    enum kind_t : int32_t { underflow = 0, overflow = 1 } kind;
+    uint32_t stream_id;
+    int32_t sub_stream_id;  // DVD private_stream_1 sub-stream, or -1
+    int64_t time;           // ticks from the first pack: first late byte, or start of the episode
+    int64_t end_time;       // overflow: when the buffer held its size again (or the stream ended)
+    int64_t packet_offset;  // the packet whose bytes made the event begin
+    // Underflow: the late access unit.
+    int64_t decoding_time;    // ticks
+    uint64_t decoding_stamp;  // the same as a 90 kHz time stamp of the stream
+    int32_t late_bytes;
+    int64_t lateness;  // ticks by which the last late byte missed the decoding time
+    // Overflow.
+    int32_t excess;  // largest number of bytes above the buffer size
+    int32_t buffer_size;
+};
+using buffer_event_fn = void (*)(const buffer_event_struct& event, void* ctx);
+
+// The event as one line (no line end), as the window and psverify print it.
+std::string format_buffer_event(const buffer_event_struct& event);
+// "0xe0", or "0xbd/0x80" for a private_stream_1 sub-stream.
+std::string stream_label(uint32_t stream_id, int32_t sub_stream_id);
+const char* stream_kind_name(uint32_t stream_id, int32_t sub_stream_id);
+const char* buffer_size_source_name(int32_t source);
 
 // Run states shared by the replay and its window.
 enum : int32_t {
@@ -81,18 +133,18 @@ struct au_parse_info_struct {
     int32_t frame_period;          // ticks per picture, 0 until known
     bool in_header;                // a sequence or group header began the AU
     // Audio.
-    uint8_t audio_au_header[3];  // frame header being collected
+    uint8_t audio_au_header[5];  // frame header being collected
     int32_t frame_bytes_left;    // bytes of the frame in progress not yet seen
-    int32_t header_bytes;        // bytes of audio_au_header collected (0..3)
+    int32_t header_bytes;        // bytes of audio_au_header collected
     int32_t frame_duration;      // ticks of the last frame whose header was read
     // Both: the stream met a header it cannot time (reserved frame rate,
     // sampling frequency or layer, free-format or forbidden bit rate, no sync
     // word).  Its bytes go on with the access unit in progress until a valid
     // sequence header or frame header is found again.
     bool lost_sync;
-    // Audio while lost: up to two bytes at the end of the last payload that
-    // may begin a frame header.
-    uint8_t resync_bytes[2];
+    // Audio while lost: the bytes at the end of the last payload that may
+    // begin a frame header.
+    uint8_t resync_bytes[4];
     int32_t n_resync_bytes;
     // A time stamp belongs to the first access unit whose first byte lies in
     // the packet.  When the last packet's stamp found no unit there, its
@@ -104,6 +156,9 @@ struct au_parse_info_struct {
 
 struct buffer_occupancy_struct {
     uint32_t stream_id;
+    int32_t sub_stream_id;  // DVD private_stream_1 sub-stream, or -1
+    int32_t format;         // format_video, format_mpeg_audio, ...
+    int32_t size_source;    // size_from_default, ...
     int32_t occupancy;    // bytes now in the buffer
     int32_t buffer_size;  // capacity in bytes
     int64_t au_time;      // decoding time of the access unit in progress
@@ -121,6 +176,32 @@ struct buffer_occupancy_struct {
     // slot and the removal scan need not walk all 300.  A slot is in use
     // from its opening until the removal scan frees it.
     uint64_t slots_in_use[(pending_slot_count + 63) / 64];
+
+    // What the report needs.
+    int32_t largest_occupancy;
+    int64_t access_units;       // access units that began
+    int64_t underflow_units;    // access units with late bytes
+    int64_t overflow_episodes;  // times the buffer went above its size
+    bool has_stamp;             // a time stamp of the stream was met
+    int64_t packet_offset;      // the packet whose bytes are being entered
+    // The late access unit whose bytes are arriving, not yet reported.
+    bool late_open;
+    buffer_event_struct late;
+    // The overflow episode in progress, not yet reported.
+    bool overflowing;
+    buffer_event_struct over;
+    // The last time stamp met, in ticks and as read, to give decoding times
+    // back as the stream's own 90 kHz values.
+    int64_t stamp_ref_ticks;
+    uint64_t stamp_ref_value;
+    // Replay while parsing: the stream's own buffer field has not been met
+    // yet, so its packets wait (deferred_packets of them) until it is, or
+    // until too many wait, to be entered against the size in force.
+    bool size_pending;
+    int32_t deferred_packets;
+    // Where events go (copied from the replay when the record is set up).
+    buffer_event_fn event_hook;
+    void* event_ctx;
 };
 
 // Split of one packet's payload into chunks of different access units.
@@ -130,9 +211,29 @@ struct buffer_occupancy_struct {
 // their room from packet to packet; n_entries tells how many entries count.
 struct DTS_Offsets {
     int32_t n_entries = 0;
+    // The packet's time stamp belongs to the access unit that was already
+    // in progress when the packet began (its picture start code lies here,
+    // its sequence header in an earlier packet): the bytes of that unit
+    // already in the buffer are retimed from `retime_from` to `retime_to`.
+    bool retime = false;
+    int64_t retime_from = 0;
+    int64_t retime_to = 0;
     std::vector<int64_t> au_dts;
     std::vector<int32_t> n_bytes;
 };
+
+// A packet split and waiting to be entered: where its bytes arrive and
+// the split.
+struct deferred_packet_struct {
+    int32_t track;
+    int64_t arrival;        // ticks of its pack
+    float ticks_per_byte;
+    int64_t first_byte;     // index of its first payload byte in the pack's arrival
+    int64_t packet_offset;
+    DTS_Offsets offsets;
+};
+// At most this many packets of one stream wait for its buffer field.
+inline constexpr int32_t max_deferred_packets = 256;
 
 // Where a pack sits on the replay's clock, for reading the time stamps of
 // its packets.
@@ -148,7 +249,7 @@ struct pack_clock_struct {
 inline constexpr size_t packet_reader_block = 1 << 20;
 static_assert(packet_reader_block >= max_packet_bytes);
 struct packet_reader_struct {
-    FILE* fp = nullptr;
+    int fd = -1;  // not owned
     std::unique_ptr<unsigned char[]> data;  // packet_reader_block bytes
     int64_t block_offset = 0;               // file offset of data[0]
     int64_t block_length = 0;               // valid bytes in data
@@ -161,8 +262,20 @@ struct buffer_replay_struct {
     int32_t analysis_state = analysis_paused;
     bool window_open = false;
 
-    buffer_occupancy_struct buffer_occupied[max_buffer_tracks]{};
+    buffer_occupancy_struct buffer_occupied[max_tracked_streams]{};
     int32_t n_buffer_track_streams = 0;
+    int32_t track_limit = max_buffer_tracks;
+    // Where the records report their events; null: nowhere.
+    buffer_event_fn event_hook = nullptr;
+    void* event_ctx = nullptr;
+    // Latest system-header bounds by stream_id (-1: none), while streaming.
+    int32_t system_bounds[256];
+    // Streaming: the pack whose packets are arriving, and the payload of
+    // the packet being read.
+    int64_t streaming_pack_offset = -1;
+    int64_t streaming_packet_offset = -1;
+    std::vector<unsigned char> streaming_payload;
+    std::vector<deferred_packet_struct> deferred;
 
     packet_reader_struct reader;
     DTS_Offsets offsets;
@@ -179,20 +292,24 @@ pack_clock_struct next_pack_clock(buffer_replay_struct& replay, const pack_struc
 // Ticks of a 90 kHz time stamp carried in the pack at `clock`.
 int64_t stamp_to_ticks(const pack_clock_struct& clock, uint64_t stamp);
 
-// Finds the tracked streams (the first four stream_ids met in packets with a
-// PTS) in the packs collected by the parser and initialises their records.
+// Finds the tracked streams (the first four stream_ids, or private_stream_1
+// sub-streams, met in packets with a PTS) in the packs collected by the
+// parser and initialises their records.  Reads private_stream_1 packets
+// again through the parser's kept descriptor to learn their sub-streams.
 void setup_buffer_tracks(buffer_replay_struct& replay);
-void init_buffer_track(buffer_occupancy_struct& record, uint8_t stream_id);
+void init_buffer_track(buffer_occupancy_struct& record, uint8_t stream_id, int32_t sub_stream_id = -1);
 
 // Splits one packet of the record's stream into entries and updates the
-// record's au_time and parse_info.  A packet that cannot be read again in
-// full gives no entries and changes nothing.
+// record's au_time, parse_info and buffer size; bytes of a unit the packet
+// retimes that are already in the buffer take its new time.  A packet that
+// cannot be read again in full gives no entries and changes nothing.
 void get_offsets(packet_reader_struct& reader, buffer_occupancy_struct& record, const packet_struct& packet,
                  const pack_clock_struct& clock, DTS_Offsets& offsets);
 
 // Enters one byte decoded at `decoding_time` that arrives at `arrival_time`;
-// true when afterwards the buffer holds more than its size.  Prints one
-// underflow line when the byte arrives after its decoding time.
+// true when afterwards the buffer holds more than its size.  A byte that
+// arrives after its decoding time counts toward its access unit's underflow
+// event.
 bool add_byte_to_buffer(int64_t decoding_time, int64_t arrival_time, buffer_occupancy_struct& record);
 
 // Takes a sample at arrival time `t`: every tracked stream's smallest and
@@ -205,11 +322,29 @@ void append_ring_point(buffer_occupancy_struct& record, buffer_sample_struct poi
 int ring_point_count(const buffer_occupancy_struct& record);
 const buffer_sample_struct& ring_point(const buffer_occupancy_struct& record, int n);
 
-// Opens the stream file named by get_mpeg_file_name and sets the replay to
-// its first pack; false when the file cannot be opened or there are no packs.
+// Sets the replay to its first pack, reading the packets again through the
+// descriptor the parse kept (parsed_stream_fd); false when there is none
+// (the stream was not a regular file) or there are no packs.
 bool open_buffer_replay(buffer_replay_struct& replay);
 // Replays the next pack; false when no pack was left.  Every fifth sample it
 // sets analysis_state to 2 (wait for a redraw).
 bool buffer_replay_step(buffer_replay_struct& replay);
 bool buffer_replay_finished(const buffer_replay_struct& replay);
 void close_buffer_replay(buffer_replay_struct& replay);
+
+// Reports what is still open at the end of the stream: the late access unit
+// being counted and the overflow episode in progress.
+void finish_buffer_events(buffer_replay_struct& replay);
+// One line on the whole replay: "Buffers: conformant", or the counts of
+// underflowing units and overflow episodes, then the streams not modelled.
+std::string buffer_replay_verdict(const buffer_replay_struct& replay);
+
+// Replay while parsing, for a program that keeps no packs.  Install the
+// parser's payload observer and pack sink so that they call these: each
+// stream gets a record at its first packet (up to track_limit), each pack's
+// clock and system headers are taken when its first packet or the pack
+// itself arrives, and each packet is entered once its payload is complete.
+void begin_streaming_replay(buffer_replay_struct& replay);
+void streaming_replay_payload(buffer_replay_struct& replay, const pack_struct& pack, const packet_struct& packet,
+                              const unsigned char* data, size_t n);
+void streaming_replay_pack(buffer_replay_struct& replay, const pack_struct& pack);

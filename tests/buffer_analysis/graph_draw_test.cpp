@@ -82,6 +82,18 @@ TEST_F(GraphDrawTest, FewPointsHaveOneMarkAndOverflowReachesTheTop) {
     EXPECT_TRUE(is(20, 0, occupancy_line_colour));
 }
 
+// An empty buffer lies on the bottom row, not below the graph; the
+// reference lines are blue on the black strip.
+TEST_F(GraphDrawTest, EmptyBufferOnTheBottomRowAndBlueReferenceLines) {
+    record.buffer_size = 9000;
+    points(60, 0);
+    draw(200, 100);
+    EXPECT_TRUE(is(100, 99, occupancy_line_colour));
+    EXPECT_GT(reference_line_colour.blue, 2 * reference_line_colour.red);
+    EXPECT_GT(reference_line_colour.blue, 2 * reference_line_colour.green);
+    EXPECT_GT(reference_line_colour.blue, 0xC000);
+}
+
 // The text drawing loads fonts into caches that live to the end of the
 // process; empty them so that leak checkers see only real leaks.
 class FontCaches : public ::testing::Environment {

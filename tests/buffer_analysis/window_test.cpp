@@ -3,8 +3,13 @@
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <thread>
 #include <functional>
 #include <string>
 
@@ -81,8 +86,12 @@ bool has_green(cairo_surface_t* s) {
     return false;
 }
 
+std::string verdict;
+
 TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
     load("mpeg2_bframes_ffmpeg.mpg");
+    verdict.clear();
+    buffer_analysis_verdict_hook = [](const char* v) { verdict = v; };
     make_buffer_analysis_view();
     GtkWidget* window = buffer_analysis_view_widget;
     ASSERT_NE(window, nullptr);
@@ -109,7 +118,7 @@ TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
     ::testing::internal::CaptureStdout();
     gtk_button_clicked(GTK_BUTTON(play));
     EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), "  Pause  ");
-    pump_until([&] { return replay->pack_index == _n_all_packs() && !replay->reader.fp; });  // the worker has ended
+    pump_until([&] { return replay->pack_index == _n_all_packs() && replay->reader.fd < 0; });  // the worker has ended
     pump_for(300);                                       // redraw ticks
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
@@ -121,9 +130,12 @@ TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
         ASSERT_NE(graph->back_buffer, nullptr);
         EXPECT_TRUE(has_green(graph->back_buffer));
     }
+    // The replay has ended: the button says so and a press changes nothing.
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), replay_finished_label);
+    EXPECT_FALSE(gtk_widget_get_sensitive(play));
+    EXPECT_EQ(verdict, "Buffers: conformant");
     gtk_button_clicked(GTK_BUTTON(play));
-    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), "  Resume  ");
-    EXPECT_EQ(replay->analysis_state, analysis_paused);
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), replay_finished_label);
 
     close_buffer_analysis_view();
     EXPECT_EQ(buffer_analysis_view_widget, nullptr);
@@ -148,7 +160,7 @@ TEST(BufferWindow, QuitWhilePausedEndsTheReplayWithNoFurtherPack) {
     EXPECT_LT(paused_at, _n_all_packs());
     EXPECT_EQ(replay->pack_index, paused_at);
     EXPECT_EQ(replay->analysis_state, analysis_closed);
-    EXPECT_EQ(replay->reader.fp, nullptr);
+    EXPECT_LT(replay->reader.fd, 0);
     EXPECT_EQ(buffer_analysis_view_widget, nullptr);
 }
 
@@ -160,7 +172,7 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
     int32_t closed_at = -1;
     gtk_button_clicked(GTK_BUTTON(buffer_analysis_play_button()));
     later(200, [&] {  // runs inside the first replay's event dispatch
-        EXPECT_NE(first->reader.fp, nullptr);
+        EXPECT_GE(first->reader.fd, 0);
         close_buffer_analysis_view();
         closed_at = first->pack_index;
         make_buffer_analysis_view();
@@ -172,11 +184,45 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
     EXPECT_LT(closed_at, _n_all_packs());
     EXPECT_EQ(first->pack_index, closed_at);
     EXPECT_EQ(first->analysis_state, analysis_closed);
-    EXPECT_EQ(first->reader.fp, nullptr);
+    EXPECT_LT(first->reader.fd, 0);
     EXPECT_NE(second->analysis_state, analysis_closed);
     EXPECT_TRUE(buffer_analysis_view_instantiated);
     close_buffer_analysis_view();
     pump_until([&] { return second.use_count() == 1; });
+}
+
+// A stream read from a FIFO cannot be read again: the window says so at
+// once instead of blocking or showing empty graphs.
+TEST(BufferWindow, StreamFromAFifoIsRefusedWithAMessage) {
+    char dir[] = "/tmp/buffer-window-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/stream";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::ifstream in(TEST_DATA_DIR "/mpeg1_vcd_mplex.mpg", std::ios::binary);
+        std::ofstream(fifo, std::ios::binary) << in.rdbuf();
+    });
+    delete_parser_structs();
+    init_parser_structs();
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    parse_mpeg_file(fifo.c_str());
+    std::fflush(stdout);
+    ::testing::internal::GetCapturedStdout();
+    writer.join();
+    ASSERT_GT(_n_all_packs(), 0);
+    make_buffer_analysis_view();
+    EXPECT_TRUE(children_of_type(buffer_analysis_view_widget, GTK_TYPE_DRAWING_AREA).empty());
+    bool said = false;
+    for (GtkWidget* l : children_of_type(buffer_analysis_view_widget, GTK_TYPE_LABEL))
+        said = said || std::string(gtk_label_get_text(GTK_LABEL(l))) == replay_unavailable_text;
+    EXPECT_TRUE(said);
+    EXPECT_FALSE(gtk_widget_get_sensitive(buffer_analysis_play_button()));
+    gtk_button_clicked(GTK_BUTTON(quit_button()));
+    pump_for(100);
+    EXPECT_EQ(buffer_analysis_view_widget, nullptr);
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

@@ -5,9 +5,13 @@
 // own.
 #include "buffer_analysis_view.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
+
+#include "parser.h"
 
 bool buffer_analysis_view_instantiated = false;
 void (*buffer_analysis_verdict_hook)(const char* verdict) = nullptr;
@@ -106,7 +110,9 @@ int graph_row(int64_t value, float bytes_per_pixel, int height) {
     // Far off the graph either way: keep the row within int range.
     if (!(pixels < 1e7f)) pixels = 1e7f;
     if (pixels < -1e7f) pixels = -1e7f;
-    return height - static_cast<int>(pixels);
+    // Row `height` lies below the graph: what would go there (an empty
+    // buffer) is drawn on the bottom row.
+    return std::min(height - static_cast<int>(pixels), height - 1);
 }
 
 int graph_column(int n, int width) {
@@ -241,6 +247,7 @@ gboolean buffer_analysis_destroy_callback(GtkWidget* window, gpointer) {
 
 gboolean buffer_analysis_play_callback(GtkWidget* button, gpointer) {
     buffer_view_struct* view = view_of(gtk_widget_get_toplevel(button));
+    if (view && buffer_replay_finished(*view->replay) && view->replay->pack_index > 0) return TRUE;
     const bool running = g_object_get_data(G_OBJECT(button), running_key) != nullptr;
     if (running) {
         gtk_button_set_label(GTK_BUTTON(button), "  Resume  ");
@@ -268,6 +275,28 @@ gboolean buffer_analysis_redraw_callback(gpointer window) {
     return TRUE;
 }
 
+namespace {
+
+// Each event of the window's replay, as one line on standard output.
+void print_buffer_event(const buffer_event_struct& event, void*) {
+    std::printf("%s\n", format_buffer_event(event).c_str());
+}
+
+// The replay has reached the end: the button says so and takes no more
+// presses, and the main window hears the verdict.
+void replay_ended(const buffer_replay_struct& rp) {
+    buffer_view_struct* view = view_of(buffer_analysis_view_widget);
+    if (view && view->replay.get() == &rp && view->play_button) {
+        gtk_button_set_label(GTK_BUTTON(view->play_button), replay_finished_label);
+        gtk_widget_set_sensitive(view->play_button, FALSE);
+        g_object_set_data(G_OBJECT(view->play_button), running_key, GINT_TO_POINTER(0));
+    }
+    std::fflush(stdout);
+    if (buffer_analysis_verdict_hook) buffer_analysis_verdict_hook(buffer_replay_verdict(rp).c_str());
+}
+
+}  // namespace
+
 gboolean buffer_analysis_worker(gpointer data) {
     // Keeps the replay alive for this call even when its window goes.
     std::shared_ptr<buffer_replay_struct> replay = *static_cast<std::shared_ptr<buffer_replay_struct>*>(data);
@@ -281,7 +310,9 @@ gboolean buffer_analysis_worker(gpointer data) {
         else
             gtk_main_iteration_do(TRUE);  // paused or waiting for a redraw: sleep until an event comes
     }
+    const bool ended = rp.reader.fd >= 0 && rp.pack_index >= _n_all_packs();
     close_buffer_replay(rp);
+    if (ended && replay_goes_on(rp)) replay_ended(rp);
     return FALSE;
 }
 
@@ -304,7 +335,12 @@ void make_buffer_analysis_view() {
     auto* view = new buffer_view_struct;
     view->replay = std::make_shared<buffer_replay_struct>();
     buffer_replay_struct& rp = *view->replay;
-    setup_buffer_tracks(rp);
+    rp.event_hook = print_buffer_event;
+    // The replay reads the packets again through the descriptor the parse
+    // kept; a stream that was not a regular file (a pipe, a FIFO) has none,
+    // and the window says so instead of showing empty graphs.
+    const bool replayable = parsed_stream_fd() >= 0;
+    if (replayable) setup_buffer_tracks(rp);
 
     int screen_width = 0, screen_height = 0;
     screen_size(screen_width, screen_height);
@@ -328,7 +364,13 @@ void make_buffer_analysis_view() {
         view->graphs.push_back(std::move(graph));
     }
 
+    if (!replayable) {
+        GtkWidget* note = gtk_label_new(replay_unavailable_text);
+        gtk_box_pack_start(GTK_BOX(vbox), note, TRUE, TRUE, 0);
+    }
+
     GtkWidget* play = gtk_button_new_with_label("Play");
+    gtk_widget_set_sensitive(play, replayable);
     g_signal_connect(play, "clicked", G_CALLBACK(buffer_analysis_play_callback), nullptr);
     g_object_set_data(G_OBJECT(play), running_key, GINT_TO_POINTER(0));
     GtkWidget* quit = gtk_button_new_with_label("Quit");

@@ -20,7 +20,8 @@ struct graph_colour {
 };
 inline constexpr graph_colour occupancy_line_colour{0x4141, 0xA8A8, 0x4343};
 inline constexpr graph_colour buffer_size_line_colour{0xFE68, 0x1111, 0x1243};
-inline constexpr graph_colour reference_line_colour{0x3232, 0x2132, 0x18FE};
+// A blue that stands out on the black strip.
+inline constexpr graph_colour reference_line_colour{0x4040, 0x6060, 0xFFFF};
 // Text colour (the light colour of the active state).
 inline constexpr double graph_text_grey = 0.85;
 
@@ -37,6 +38,11 @@ struct buffer_graph_struct {
 std::shared_ptr<buffer_replay_struct> buffer_analysis_replay();
 // The Play button of the open window.
 GtkWidget* buffer_analysis_play_button();
+// Label of the Play button once the replay has reached the end.
+inline constexpr const char* replay_finished_label = "  Finished  ";
+// Shown instead of the graphs when the stream cannot be read again.
+inline constexpr const char* replay_unavailable_text =
+    "This stream cannot be replayed: it was not read from a regular file.";
 
 // The replay's idle function; `data` holds the replay it runs.
 gboolean buffer_analysis_worker(gpointer data);
