@@ -61,7 +61,14 @@ TEST_F(ShellTest, MainWindowHasSixItemsInOrder) {
     ASSERT_NE(main_app_window, nullptr);
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(main_app_window)), "Tarvel");
     EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(main_app_window)));
-    GtkWidget* toolbar = gtk_bin_get_child(GTK_BIN(main_app_window));
+    // The toolbar on top, the status line under it.
+    GtkWidget* column = gtk_bin_get_child(GTK_BIN(main_app_window));
+    ASSERT_TRUE(GTK_IS_BOX(column));
+    GList* rows = gtk_container_get_children(GTK_CONTAINER(column));
+    ASSERT_EQ(g_list_length(rows), 2u);
+    GtkWidget* toolbar = GTK_WIDGET(rows->data);
+    EXPECT_EQ(GTK_WIDGET(rows->next->data), main_status_line);
+    g_list_free(rows);
     ASSERT_TRUE(GTK_IS_TOOLBAR(toolbar));
     const char* labels[] = {"Quit", "Run", "Packs", "STD", "Clocks", "Plugins"};
     const char* tips[] = {"Quits Application", "Analyze bitstream", "View Pack Overview",
