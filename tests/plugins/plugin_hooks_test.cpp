@@ -90,6 +90,25 @@ TEST(FileReadHook, NamesAreQuotedAndBoundedInTheText) {
     EXPECT_NE(out.find("File name too long for the plug-ins, skipped: " + huge + "\n"), std::string::npos) << out;
 }
 
+TEST(FileReadHook, PrivateDirectoryGivesFullPathsAndSparesTheWorkingDirectory) {
+    in_temp_cwd cwd;
+    tu::write_file(cwd.file("0xe0.mpeg"), {7, 7, 7});  // the user's own file
+    ASSERT_TRUE(make_extraction_directory());
+    const std::string dir = _extraction_directory;
+    EXPECT_NE(dir.find("/tarvel_viewer."), std::string::npos) << dir;
+    touch(extraction_file_path(0xc0));
+    pt::sent.clear();
+    execute_file_read_plugins();
+    EXPECT_EQ(pt::sent, (std::vector<std::string>{"(execute-file-read-plugins  \"" + dir + "/0xc0.mpeg\" #xc0)"}));
+    delete_extracted_streams();
+    EXPECT_FALSE(fs::exists(dir + "/0xc0.mpeg"));
+    touch(extraction_file_path(0xe0));
+    remove_extraction_directory();
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_TRUE(_extraction_directory.empty());
+    EXPECT_EQ(tu::read_bytes(cwd.file("0xe0.mpeg")), (std::vector<uint8_t>{7, 7, 7}));
+}
+
 TEST(StreamableHook, InstalledWithThePluginsAndEvaluatesNothing) {
     EXPECT_EQ(_streamable_plugins_hook, execute_buffer_streamable_plugins_hook);
     in_temp_cwd cwd;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -174,6 +177,88 @@ TEST_F(ShellTest, ViewsOpenOnceAndRunClosesThem) {
     EXPECT_FALSE(pixmap_view_instantiated);
     EXPECT_FALSE(clocks_relationships_view_instantiated);
     EXPECT_EQ(_n_all_packs(), 77);  // Run alone leaves the model
+}
+
+// OK in the Run dialog with `name` in the entry.
+void run_ok(const std::string& name) {
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), name.c_str());
+    release(gtu::find_button(new_stream_dialog, "OK"));
+}
+
+std::string message_text() {
+    if (!viewer_message_dialog) return "";
+    gchar* text = nullptr;
+    g_object_get(viewer_message_dialog, "text", &text, nullptr);
+    std::string out = text ? text : "";
+    g_free(text);
+    return out;
+}
+
+TEST_F(ShellTest, WhatCannotBeAnalysedIsSaidAndThePreviousModelStays) {
+    run_ok(sample);
+    ASSERT_EQ(_n_all_packs(), 77);
+    const std::string status = gtk_label_get_text(GTK_LABEL(main_status_line));
+    EXPECT_EQ(status.rfind("mpeg2_bframes_ffmpeg.mpg: 77 packs, ", 0), 0u) << status;
+
+    std::vector<uint8_t> video = {0, 0, 1, 0xB3, 0x16, 0x01, 0x20, 0x13};
+    video.resize(5000, 0x55);
+    tu::write_file(dir_.file("video.m2v"), video);
+    ASSERT_EQ(mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    struct {
+        std::string name, message;
+    } cases[] = {
+        {"missing.mpg", "Could not open missing.mpg"},
+        {dir_.path().string(), "Could not open " + dir_.path().string()},
+        {"video.m2v", "Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream"},
+        // A FIFO without a writer is refused at once instead of blocking.
+        {"fifo", "Cannot analyse fifo: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        ::testing::internal::CaptureStderr();
+        run_ok(c.name);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, c.message + "\n");
+        EXPECT_EQ(message_text(), c.message);
+        EXPECT_EQ(_n_all_packs(), 77) << c.name;
+        EXPECT_STREQ(get_mpeg_file_name(), sample.c_str()) << c.name;
+        EXPECT_EQ(gtk_label_get_text(GTK_LABEL(main_status_line)), status);
+    }
+    gtk_widget_destroy(viewer_message_dialog);
+}
+
+TEST_F(ShellTest, CancelStopsALongParseAndKeepsTheModel) {
+    run_ok(sample);
+    ASSERT_EQ(_n_all_packs(), 77);
+    // Copies of the sample 64 MiB apart in a sparse file of 4 GiB: its parse
+    // takes seconds, with a pack now and then to report progress at.
+    const std::vector<uint8_t> copy = tu::read_bytes(sample);
+    {
+        std::FILE* f = std::fopen(dir_.file("long.mpg").c_str(), "wb");
+        for (long k = 0; k < 64; ++k) {
+            std::fseek(f, k << 26, SEEK_SET);
+            std::fwrite(copy.data(), 1, copy.size(), f);
+        }
+        std::fclose(f);
+    }
+    static bool bar_seen, cancelled;
+    bar_seen = cancelled = false;
+    g_timeout_add(700, [](gpointer) -> gboolean {
+        bar_seen = gtk_widget_get_visible(parse_progress_bar) && parse_in_progress;
+        release(gtu::find_button(new_stream_dialog, "Cancel"));
+        cancelled = true;
+        return FALSE;
+    }, nullptr);
+    const gint64 start = g_get_monotonic_time();
+    run_ok("long.mpg");
+    EXPECT_LT(g_get_monotonic_time() - start, 3 * G_USEC_PER_SEC);
+    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(bar_seen);
+    EXPECT_FALSE(gtk_widget_get_visible(parse_progress_bar));
+    EXPECT_EQ(_n_all_packs(), 77);
+    EXPECT_STREQ(get_mpeg_file_name(), sample.c_str());
+    EXPECT_EQ(viewer_message_dialog, nullptr);
 }
 
 TEST_F(ShellTest, PluginsUnavailableSaysSo) {
