@@ -31,10 +31,41 @@ gboolean run_dialog_delete_callback(GtkWidget* dialog, GdkEvent*, gpointer) {
     return TRUE;
 }
 
-GtkWidget* add_action_button(GtkWidget* box, const char* label,
-                             gboolean (*handler)(GtkWidget*, GdkEventButton*, gpointer)) {
+using release_handler = gboolean (*)(GtkWidget*, GdkEventButton*, gpointer);
+
+// Keyboard and accessibility activation give "clicked" without a button
+// release: the release handler then runs from here.  A pointer click has
+// already run it on its release.
+void action_clicked_callback(GtkWidget* button, gpointer dialog) {
+    GdkEvent* event = gtk_get_current_event();
+    const bool from_release = event && event->type == GDK_BUTTON_RELEASE;
+    if (event) gdk_event_free(event);
+    if (from_release) return;
+    // Run from the main loop, so that the caller of the action (the
+    // accessibility bus waits for its answer) is not held for a whole parse.
+    struct pending_action {
+        GtkWidget* button;
+        gpointer dialog;
+    };
+    g_object_ref(button);
+    g_idle_add(
+        [](gpointer data) -> gboolean {
+            auto* action = static_cast<pending_action*>(data);
+            auto handler =
+                reinterpret_cast<release_handler>(g_object_get_data(G_OBJECT(action->button), "release-handler"));
+            if (handler) handler(action->button, nullptr, action->dialog);
+            g_object_unref(action->button);
+            delete action;
+            return G_SOURCE_REMOVE;
+        },
+        new pending_action{button, dialog});
+}
+
+GtkWidget* add_action_button(GtkWidget* box, const char* label, release_handler handler) {
     GtkWidget* button = gtk_button_new_with_label(label);
     g_signal_connect(button, "button-release-event", G_CALLBACK(handler), new_stream_dialog);
+    g_object_set_data(G_OBJECT(button), "release-handler", reinterpret_cast<gpointer>(handler));
+    g_signal_connect(button, "clicked", G_CALLBACK(action_clicked_callback), new_stream_dialog);
     gtk_widget_show(button);
     gtk_box_pack_start(GTK_BOX(box), button, TRUE, TRUE, 0);
     return button;

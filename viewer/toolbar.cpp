@@ -79,7 +79,7 @@ void add_main_toolbar() {
     gtk_widget_set_name(main_status_line, "status line");
     gtk_label_set_xalign(GTK_LABEL(main_status_line), 0.0f);
     gtk_label_set_line_wrap(GTK_LABEL(main_status_line), TRUE);
-    gtk_label_set_max_width_chars(GTK_LABEL(main_status_line), 60);
+    gtk_label_set_max_width_chars(GTK_LABEL(main_status_line), 50);
     gtk_label_set_selectable(GTK_LABEL(main_status_line), TRUE);
     gtk_widget_set_margin_start(main_status_line, 8);
     gtk_widget_set_margin_end(main_status_line, 8);
