@@ -71,6 +71,10 @@ bool make_extraction_directory() {
     return true;
 }
 
+void clear_extraction_files() {
+    if (!_extraction_directory.empty()) delete_extracted_streams();
+}
+
 void remove_extraction_directory() {
     if (!directory_made) return;
     directory_made = 0;

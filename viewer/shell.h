@@ -21,6 +21,9 @@ void make_message_log_view();
 // and on SIGINT, SIGTERM and SIGHUP.
 bool make_extraction_directory();
 void remove_extraction_directory();
+// Removes the extraction files from the private directory; without one,
+// nothing (the working directory is the user's).
+void clear_extraction_files();
 
 // One analysis run.  `message` holds what is said when the file cannot be
 // analysed (the dumper's wording), `detail` the reason; both empty when it

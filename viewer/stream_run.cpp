@@ -27,7 +27,7 @@ namespace {
 
 // The window is served this often while a parse runs, and the progress bar
 // appears once a parse has taken this long.
-constexpr gint64 dispatch_interval_us = 50 * 1000;
+constexpr gint64 dispatch_interval_us = 20 * 1000;
 constexpr gint64 progress_delay_us = 500 * 1000;
 
 struct progress_state {
@@ -37,7 +37,13 @@ struct progress_state {
 };
 progress_state progress;
 
+// Packs between two looks at the clock: a pack takes a few microseconds at
+// most, so the window is still served within the interval.
+constexpr unsigned packs_per_clock_check = 32;
+
 bool serve_window_during_parse(int64_t position) {
+    static unsigned calls = 0;
+    if (++calls % packs_per_clock_check != 0) return !parse_cancel_requested;
     const gint64 now = g_get_monotonic_time();
     if (now - progress.last_dispatch < dispatch_interval_us) return !parse_cancel_requested;
     progress.last_dispatch = now;
@@ -50,7 +56,14 @@ bool serve_window_during_parse(int64_t position) {
         gtk_progress_bar_set_text(GTK_PROGRESS_BAR(parse_progress_bar), text);
         gtk_widget_show(parse_progress_bar);
     }
-    while (gtk_events_pending()) gtk_main_iteration();
+    // Never blocks: only what is ready now is handled.
+    while (gtk_events_pending() && !gtk_main_iteration_do(FALSE)) {
+    }
+    // The frame clock would paint only at its next frame, by which time the
+    // parse has moved on: windows waiting for a redraw are painted now.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gdk_window_process_all_updates();
+    G_GNUC_END_IGNORE_DEPRECATIONS
     return !parse_cancel_requested;
 }
 
@@ -110,7 +123,7 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
     previous.swap(_all_packs_array);
     const int32_t previous_format = _mpeg_systems_format;
 
-    delete_extracted_streams();
+    clear_extraction_files();
     parse_in_progress = true;
     parse_cancel_requested = false;
     if (interactive) {
@@ -137,7 +150,7 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
         return out;
     }
     _all_packs_array.clear();
-    delete_extracted_streams();
+    clear_extraction_files();
     if (!previous.empty() && !analysed_file_name.empty()) point_parser_at(analysed_file_name);
     _all_packs_array.swap(previous);
     _mpeg_systems_format = previous_format;

@@ -127,7 +127,7 @@ void destroy(GtkWidget*, gpointer) {
 
 void analyze_new_stream_callback(GtkWidget*, gpointer) {
     if (parse_in_progress) return;
-    delete_extracted_streams();
+    clear_extraction_files();
     close_all_views();
     analyze_new_stream();
 }

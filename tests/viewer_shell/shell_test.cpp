@@ -91,14 +91,20 @@ TEST_F(ShellTest, MainWindowHasSixItemsInOrder) {
 }
 
 TEST_F(ShellTest, RunDialogOkCancelAndEmptyName) {
-    // Run removes extracted-stream files and shows the dialog with the
+    // Run removes the extracted-stream files from the private directory,
+    // never from the working directory, and shows the dialog with the
     // default name.
     tu::write_file(dir_.file("0xe0.mpeg"), {1, 2, 3});
-    tu::write_file(dir_.file("keep.mpeg"), {1});
     analyze_new_stream_callback(nullptr, nullptr);
     pump();
-    EXPECT_FALSE(fs::exists(dir_.file("0xe0.mpeg")));
-    EXPECT_TRUE(fs::exists(dir_.file("keep.mpeg")));
+    EXPECT_TRUE(fs::exists(dir_.file("0xe0.mpeg")));
+    ASSERT_TRUE(make_extraction_directory());
+    tu::write_file(extraction_file_path(0xe0), {1, 2, 3});
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    EXPECT_FALSE(fs::exists(extraction_file_path(0xe0)));
+    EXPECT_TRUE(fs::exists(dir_.file("0xe0.mpeg")));
+    remove_extraction_directory();
     ASSERT_NE(new_stream_dialog, nullptr);
     EXPECT_TRUE(gtk_widget_get_visible(new_stream_dialog));
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(new_stream_dialog)), "Run Dialog");
