@@ -160,10 +160,20 @@ check(os.listdir(tmp) == [], "private directory removed at Quit: %r" % os.listdi
 with open(user_file, "rb") as f:
     check(f.read() == user_bytes, "the user's 0xe0.mpeg is untouched")
 
-# SIGTERM and SIGINT also remove the private directory.
-for sig in (signal.SIGTERM, signal.SIGINT):
-    proc = subprocess.Popen([viewer, sample], cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+# SIGTERM and SIGINT also remove the private directory.  A FIFO named on
+# the command line is refused with a message instead of blocking the start.
+fifo = os.path.join(work, "fifo")
+os.mkfifo(fifo)
+for sig, stream in ((signal.SIGTERM, fifo), (signal.SIGINT, sample)):
+    err.seek(0)
+    err.truncate()
+    proc = subprocess.Popen([viewer, stream], cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=err)
     check(wait_for(lambda: os.listdir(tmp), 10), "private directory made at start-up")
+    if stream == fifo:
+        check(wait_for(lambda: tree.root.application("tarvel_viewer").child(roleName="alert"), 10),
+              "message window for a FIFO on the command line")
+        err.seek(0)
+        check(err.read() == "Cannot analyse %s: not a regular file\n" % fifo, "message for a FIFO")
     time.sleep(0.5)
     proc.send_signal(sig)
     proc.wait(10)
