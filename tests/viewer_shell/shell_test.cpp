@@ -238,39 +238,6 @@ TEST_F(ShellTest, WhatCannotBeAnalysedIsSaidAndThePreviousModelStays) {
     gtk_widget_destroy(viewer_message_dialog);
 }
 
-TEST_F(ShellTest, CancelStopsALongParseAndKeepsTheModel) {
-    run_ok(sample);
-    ASSERT_EQ(_n_all_packs(), 77);
-    // Copies of the sample 64 MiB apart in a sparse file of 4 GiB: its parse
-    // takes seconds, with a pack now and then to report progress at.
-    const std::vector<uint8_t> copy = tu::read_bytes(sample);
-    {
-        std::FILE* f = std::fopen(dir_.file("long.mpg").c_str(), "wb");
-        for (long k = 0; k < 64; ++k) {
-            std::fseek(f, k << 26, SEEK_SET);
-            std::fwrite(copy.data(), 1, copy.size(), f);
-        }
-        std::fclose(f);
-    }
-    static bool bar_seen, cancelled;
-    bar_seen = cancelled = false;
-    g_timeout_add(700, [](gpointer) -> gboolean {
-        bar_seen = gtk_widget_get_visible(parse_progress_bar) && parse_in_progress;
-        release(gtu::find_button(new_stream_dialog, "Cancel"));
-        cancelled = true;
-        return FALSE;
-    }, nullptr);
-    const gint64 start = g_get_monotonic_time();
-    run_ok("long.mpg");
-    EXPECT_LT(g_get_monotonic_time() - start, 3 * G_USEC_PER_SEC);
-    EXPECT_TRUE(cancelled);
-    EXPECT_TRUE(bar_seen);
-    EXPECT_FALSE(gtk_widget_get_visible(parse_progress_bar));
-    EXPECT_EQ(_n_all_packs(), 77);
-    EXPECT_STREQ(get_mpeg_file_name(), sample.c_str());
-    EXPECT_EQ(viewer_message_dialog, nullptr);
-}
-
 TEST_F(ShellTest, PluginsUnavailableSaysSo) {
     bool saved = plugin_extensions_are_available;
     plugin_extensions_are_available = false;
