@@ -1,7 +1,11 @@
 // Records and plot geometry of the clock relationships window.
 #include "clocks_model.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+
+#include "parser.h"
 
 namespace {
 
@@ -41,6 +45,52 @@ void compute_clock_relationships(const std::vector<std::unique_ptr<pack_struct>>
         video[i] = {clock_difference(pack.scr, latest_video_pts), seconds, index};
         audio[i] = {clock_difference(pack.scr, latest_audio_pts), seconds, index};
     }
+}
+
+bool stream_file_packet_is_ac3(const packet_struct& packet, void*) {
+    const int fd = parsed_stream_fd();
+    if (fd < 0 || packet.pes_header_data_length < 0 || packet.starting_offset < 0) return false;
+    // Start code and stream id, length, two flag bytes and the header data
+    // length come before the header data.
+    const int64_t payload = packet.starting_offset + 9 + packet.pes_header_data_length;
+    unsigned char sub_stream = 0;
+    if (payload >= packet.ends_at || pread(fd, &sub_stream, 1, static_cast<off_t>(payload)) != 1) return false;
+    return sub_stream >= 0x80 && sub_stream <= 0x87;
+}
+
+std::vector<clocks_audio_series> compute_audio_clock_series(const std::vector<std::unique_ptr<pack_struct>>& packs,
+                                                            clocks_ac3_test is_ac3, void* context) {
+    constexpr uint8_t private_stream_1 = 0xBD;
+    auto timed = [&](const packet_struct& packet) {
+        uint32_t pts = 0;
+        if (!usable_pts(packet, pts)) return false;
+        if (packet.stream_id >= 0xC0 && packet.stream_id <= 0xDF) return true;
+        return packet.stream_id == private_stream_1 && is_ac3 && is_ac3(packet, context);
+    };
+    // Which streams have a PTS at all; 0xBD sorts after the MPEG audio.
+    bool seen[256] = {};
+    for (const auto& pack : packs)
+        for (const packet_struct& packet : pack->packets)
+            if (!seen[packet.stream_id] && timed(packet)) seen[packet.stream_id] = true;
+    std::vector<clocks_audio_series> series;
+    for (int id = 0xC0; id <= 0xDF; ++id)
+        if (seen[id]) series.push_back({static_cast<uint8_t>(id), false, {}});
+    if (seen[private_stream_1]) series.push_back({private_stream_1, true, {}});
+
+    for (clocks_audio_series& one : series) {
+        one.points.resize(packs.size());
+        uint32_t latest = 0;
+        for (size_t i = 0; i < packs.size(); ++i) {
+            const pack_struct& pack = *packs[i];
+            for (const packet_struct& packet : pack.packets) {
+                uint32_t pts = 0;
+                if (packet.stream_id == one.stream_id && usable_pts(packet, pts) && timed(packet)) latest = pts;
+            }
+            one.points[i] = {clock_difference(pack.scr, latest), static_cast<float>(pack.scr / 90000.0),
+                             static_cast<int32_t>(i)};
+        }
+    }
+    return series;
 }
 
 int32_t usable_clock_boundary(int32_t configured) {

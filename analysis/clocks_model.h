@@ -2,8 +2,8 @@
 // no drawing here, so all of it can be checked without a display.
 //
 // For every pack the window plots how far the pack's SCR lies from the latest
-// PTS seen so far of the first video stream (0xE0) and of the first audio
-// stream (0xC0), both in 90 kHz clocks.
+// PTS seen so far of the first video stream (0xE0) and of every audio stream
+// it can time (MPEG audio 0xC0-0xDF, AC-3 in 0xBD), in 90 kHz clocks.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,30 @@ struct clock_relationship {
 // The streams whose PTS are plotted.
 inline constexpr uint8_t clocks_video_stream_id = 0xE0;
 inline constexpr uint8_t clocks_audio_stream_id = 0xC0;
+
+// An audio stream the plot can time, with one record per pack: MPEG audio
+// (0xC0-0xDF) or AC-3 carried in private_stream_1 (0xBD).  The records
+// follow the same rule as the first audio stream's.
+struct clocks_audio_series {
+    uint8_t stream_id = 0;
+    bool ac3 = false;
+    std::vector<clock_relationship> points;
+};
+
+// Tells whether a private_stream_1 packet carries AC-3 (its payload starts
+// with a sub-stream id 0x80-0x87).
+using clocks_ac3_test = bool (*)(const packet_struct& packet, void* context);
+
+// The AC-3 test on the stream file the parser last read (its kept
+// descriptor): the sub-stream id is the first payload byte of a packet with
+// the optional PES header.  False when the file or the byte is not there.
+bool stream_file_packet_is_ac3(const packet_struct& packet, void* context);
+
+// One series per audio stream with at least one PTS: MPEG audio in stream
+// order of their ids, then AC-3 (when `is_ac3` finds any 0xBD packet with a
+// PTS to carry it; null tests no packet).
+std::vector<clocks_audio_series> compute_audio_clock_series(const std::vector<std::unique_ptr<pack_struct>>& packs,
+                                                            clocks_ac3_test is_ac3, void* context);
 
 // Boundary used when none (or no usable one) is configured.
 inline constexpr int32_t clocks_default_boundary = 70000;

@@ -1,5 +1,6 @@
-// Plug-in hooks: both walk the working directory for the files the parser
-// extracts ("0x<id>.mpeg") and hand each one to an action.
+// Plug-in hooks: both walk the directory the parser extracts into (the
+// analyser's private directory, or the working directory when none is set)
+// for its files ("0x<id>.mpeg") and hand each one to an action, by its path.
 #include "plugin_hooks.h"
 
 #include <dirent.h>
@@ -47,16 +48,20 @@ std::string scheme_string_body(const char* name) {
 }  // namespace
 
 void execute_plugin_iter(plugin_file_action action, void* user_data) {
-    DIR* dir = opendir(working_directory);
+    const bool private_directory = !_extraction_directory.empty();
+    const char* directory = private_directory ? _extraction_directory.c_str() : working_directory;
+    DIR* dir = opendir(directory);
     if (!dir) {
-        std::printf("Couldn't open the directory %s.", working_directory);
+        std::printf("Couldn't open the directory %s.", directory);
         return;
     }
+    std::string path;
     while (struct dirent* entry = readdir(dir)) {
         if (!is_extracted_stream_name(entry->d_name)) continue;
         char tag[5];
         make_stream_tag(entry->d_name, tag);
-        action(entry->d_name, tag, user_data);
+        path = private_directory ? _extraction_directory + "/" + entry->d_name : entry->d_name;
+        action(path.c_str(), tag, user_data);
     }
     closedir(dir);
 }

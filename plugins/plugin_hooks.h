@@ -14,12 +14,14 @@ struct streamable_buffer_struct {
     int32_t data_length;
 };
 
-// Action called for each extracted-stream file of the working directory
-// with its name and its stream tag ("#xe0" for 0xe0.mpeg).
+// Action called for each extracted-stream file with its path and its stream
+// tag ("#xe0" for 0xe0.mpeg).  The path is the file's full path in the
+// extraction directory, or its bare name when the parser extracts into the
+// working directory.
 using plugin_file_action = void (*)(const char* file_name, const char* stream_tag, void* user_data);
 
 // Calls `action` for every extracted-stream file ("0x<id>.mpeg") of the
-// working directory, in the order the directory yields them.
+// extraction directory, in the order the directory yields them.
 void execute_plugin_iter(plugin_file_action action, void* user_data);
 
 // Asks the glue to run its file-read plug-ins on every extracted-stream

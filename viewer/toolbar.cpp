@@ -11,6 +11,7 @@
 #include "views.h"
 
 GtkWidget* main_app_window = nullptr;
+GtkWidget* main_status_line = nullptr;
 
 namespace {
 
@@ -42,7 +43,20 @@ std::string icon_path(const char* pattern) {
     return path;
 }
 
+// The buffer replay's verdict on the current model, shown under its facts.
+void show_buffer_verdict(const char* verdict) {
+    buffer_verdict = verdict ? verdict : "";
+    update_status_line();
+}
+
 }  // namespace
+
+void update_status_line() {
+    if (!main_status_line) return;
+    std::string text = stream_summary(analysed_file_name, _all_packs_array);
+    if (!_all_packs_array.empty() && !buffer_verdict.empty()) text += "\nBuffers: " + buffer_verdict;
+    gtk_label_set_text(GTK_LABEL(main_status_line), text.c_str());
+}
 
 void add_main_toolbar() {
     main_app_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -55,7 +69,24 @@ void add_main_toolbar() {
     gtk_orientable_set_orientation(GTK_ORIENTABLE(toolbar), GTK_ORIENTATION_HORIZONTAL);
     gtk_toolbar_set_style(GTK_TOOLBAR(toolbar), GTK_TOOLBAR_BOTH);
     gtk_container_set_border_width(GTK_CONTAINER(toolbar), 5);
-    gtk_container_add(GTK_CONTAINER(main_app_window), toolbar);
+    GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_box_pack_start(GTK_BOX(column), toolbar, FALSE, FALSE, 0);
+    gtk_container_add(GTK_CONTAINER(main_app_window), column);
+
+    // Status line: what is loaded.  Long lists of streams wrap instead of
+    // widening the window.
+    main_status_line = gtk_label_new(nullptr);
+    gtk_widget_set_name(main_status_line, "status line");
+    gtk_label_set_xalign(GTK_LABEL(main_status_line), 0.0f);
+    gtk_label_set_line_wrap(GTK_LABEL(main_status_line), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(main_status_line), 50);
+    gtk_label_set_selectable(GTK_LABEL(main_status_line), TRUE);
+    gtk_widget_set_margin_start(main_status_line, 8);
+    gtk_widget_set_margin_end(main_status_line, 8);
+    gtk_widget_set_margin_bottom(main_status_line, 6);
+    gtk_box_pack_start(GTK_BOX(column), main_status_line, FALSE, FALSE, 0);
+    buffer_analysis_verdict_hook = show_buffer_verdict;
+    update_status_line();
 
     for (const toolbar_item& item : toolbar_items) {
         std::string path = icon_path(item.icon);
@@ -76,7 +107,7 @@ void add_main_toolbar() {
         gtk_toolbar_insert(GTK_TOOLBAR(toolbar), button, -1);
     }
 
-    gtk_widget_show_all(toolbar);
+    gtk_widget_show_all(column);
     gtk_widget_show(main_app_window);
 }
 
@@ -87,29 +118,35 @@ void close_all_views() {
 }
 
 void destroy(GtkWidget*, gpointer) {
+    // A parse in progress stops at its next pack; the main loop ends once
+    // its handler has returned.
+    parse_cancel_requested = true;
     close_all_views();
     gtk_main_quit();
 }
 
 void analyze_new_stream_callback(GtkWidget*, gpointer) {
-    delete_extracted_streams();
+    if (parse_in_progress) return;
+    clear_extraction_files();
     close_all_views();
     analyze_new_stream();
 }
 
 void view_packs_callback(GtkWidget*, gpointer) {
-    if (_n_all_packs() > 0 && !pixmap_view_instantiated) make_pixmap_view();
+    if (!parse_in_progress && _n_all_packs() > 0 && !pixmap_view_instantiated) make_pixmap_view();
 }
 
 void buffer_analysis_callback(GtkWidget*, gpointer) {
-    if (_n_all_packs() > 0 && !buffer_analysis_view_instantiated) make_buffer_analysis_view();
+    if (!parse_in_progress && _n_all_packs() > 0 && !buffer_analysis_view_instantiated) make_buffer_analysis_view();
 }
 
 void clocks_relationships_callback(GtkWidget*, gpointer) {
-    if (_n_all_packs() > 0 && !clocks_relationships_view_instantiated) make_clocks_relationships_view();
+    if (!parse_in_progress && _n_all_packs() > 0 && !clocks_relationships_view_instantiated) make_clocks_relationships_view();
 }
 
 void configure_plugins_callback(GtkWidget*, gpointer) {
+    // The plug-ins switch the extraction on and off: not in mid-parse.
+    if (parse_in_progress) return;
     if (plugin_extensions_are_available)
         configure_plugins();
     else

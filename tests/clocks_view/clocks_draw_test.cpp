@@ -139,6 +139,50 @@ TEST_F(ClocksDrawing, PointsFarOffThePlotLeaveItThroughItsEdge) {
     EXPECT_TRUE(img.column_has(0, 221, 399, red));  // the audio one down and out
 }
 
+TEST_F(ClocksDrawing, EveryAudioSeriesInItsColourAndNoneOverTheLabels) {
+    // Stream 0xC1 on the rows of the 0xC0 audio, AC-3 2000 clocks above it;
+    // then both far below the plot, as before their first PTS.
+    std::vector<clocks_audio_series> series(2);
+    series[0].stream_id = 0xC1;
+    series[0].points = audio;
+    series[1].stream_id = 0xBD;
+    series[1].ac3 = true;
+    series[1].points = audio;
+    for (clock_relationship& p : series[1].points) p.difference -= 2000;
+    image img(500, 400);
+    cairo_t* cr = cairo_create(img.surface);
+    draw_clocks_plot(cr, img.width, img.height, 70000, video, series, {0, 8, true});
+    cairo_destroy(cr);
+    cairo_surface_flush(img.surface);
+    const uint32_t green = 0x009900;
+    for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(img.at(12 * k, 220 - 2 * k), red) << k;
+        EXPECT_EQ(img.at(12 * k, 216 - 2 * k), green) << k;
+    }
+    EXPECT_EQ(clocks_audio_legend(series[0], 0), "Red = Audio 0xc1");
+    EXPECT_EQ(clocks_audio_legend(series[1], 1), "Green = AC-3 0xbd");
+
+    // Lines that run down out of the plot (a stream's SCR less a PTS of 0
+    // before its first PTS) leave the seconds labels and the legend as they
+    // are drawn without them.
+    image far(500, 400), none(500, 400);
+    std::vector<clock_relationship> far_video = video;
+    for (size_t k = 0; k < far_video.size(); ++k) far_video[k].difference = 60000 + 9000 * static_cast<int>(k);
+    for (clocks_audio_series& one : series) one.points = far_video;
+    std::vector<clocks_audio_series> hidden = series;
+    for (clocks_audio_series& one : hidden) one.points.clear();
+    for (auto [target, audio_series] : {std::pair{&far, &series}, std::pair{&none, &hidden}}) {
+        cairo_t* c = cairo_create(target->surface);
+        draw_clocks_plot(c, 500, 400, 70000, far_video, *audio_series, {0, 8, true});
+        cairo_destroy(c);
+        cairo_surface_flush(target->surface);
+    }
+    int differing = 0;
+    for (int y = 350; y < 400; ++y)  // from the tops of the seconds labels (baseline 360)
+        for (int x = 0; x < 500; ++x) differing += far.at(x, y) != none.at(x, y);
+    EXPECT_EQ(differing, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Texts, as recorded by a script surface.
 
@@ -216,7 +260,7 @@ TEST(ClocksTexts, LegendAndReferenceTextsOfTheWindowSize) {
         {"1.40", 48, 360, black},
         {"Secs", 5, 360, black},
         {"Blue = Video", 5, 380, blue},
-        {"Red = Audio", 250, 380, red},
+        {"Red = Audio 0xc0", 250, 380, red},
         {"SCR", 0, 200, black},
         {"70000 Clocks", 0, 60, black},
         {"-70000 Clocks", 0, 340, black},
@@ -237,7 +281,7 @@ TEST(ClocksTexts, EveryFifthPackOfAFullFrameIsLabelledWithItsSeconds) {
     }
     want.push_back({"Secs", 5, 336, black});
     want.push_back({"Blue = Video", 5, 356, blue});
-    want.push_back({"Red = Audio", 250, 356, red});
+    want.push_back({"Red = Audio 0xc0", 250, 356, red});
     want.push_back({"SCR", 0, 188, black});
     want.push_back({"32768 Clocks", 0, 60, black});
     want.push_back({"-32768 Clocks", 0, 316, black});

@@ -155,6 +155,13 @@ TEST_P(ClockRecordsOnRealStream, MatchScrOfPackHeadersAndPtsReportedByFfprobe) {
     // front of it.
     std::vector<int32_t> want_video, want_audio;
     uint32_t video_pts = 0, audio_pts = 0;
+    // Every audio stream ffprobe times (AC-3 sub-streams count as 0xBD).
+    std::map<unsigned, std::vector<int32_t>> want_series;
+    std::map<unsigned, uint32_t> series_pts;
+    auto series_id = [](unsigned id) { return id >= 0x80 && id <= 0x87 ? 0xBDu : id & 0xFFu; };
+    for (const probe::packet& p : probe)
+        if (p.pts > 0 && ((p.id >= 0x1c0 && p.id <= 0x1df) || (p.id >= 0x80 && p.id <= 0x87)))
+            series_pts[series_id(p.id)] = 0;
     size_t next = 0;
     int video_stamps = 0, audio_stamps = 0;
     for (size_t k = 0; k < packs.size(); ++k) {
@@ -164,8 +171,11 @@ TEST_P(ClockRecordsOnRealStream, MatchScrOfPackHeadersAndPtsReportedByFfprobe) {
             if (probe[next].pts <= 0) continue;
             if (probe[next].id == 0x1e0) video_pts = static_cast<uint32_t>(probe[next].pts), ++video_stamps;
             if (probe[next].id == 0x1c0) audio_pts = static_cast<uint32_t>(probe[next].pts), ++audio_stamps;
+            auto s = series_pts.find(series_id(probe[next].id));
+            if (s != series_pts.end()) s->second = static_cast<uint32_t>(probe[next].pts);
         }
         const uint32_t scr = static_cast<uint32_t>(packs[k].scr);
+        for (auto& [id, pts] : series_pts) want_series[id].push_back(static_cast<int32_t>(scr - pts));
         want_video.push_back(static_cast<int32_t>(scr - video_pts));
         want_audio.push_back(static_cast<int32_t>(scr - audio_pts));
     }
@@ -188,6 +198,16 @@ TEST_P(ClockRecordsOnRealStream, MatchScrOfPackHeadersAndPtsReportedByFfprobe) {
         EXPECT_EQ(r.audio[k].difference, want_audio[k]);
         EXPECT_EQ(r.video[k].seconds, static_cast<float>(static_cast<uint32_t>(packs[k].scr) / 90000.0));
         EXPECT_EQ(r.audio[k].pack_index, static_cast<int32_t>(k));
+    }
+    const std::vector<clocks_audio_series> series =
+        compute_audio_clock_series(_all_packs_array, stream_file_packet_is_ac3, nullptr);
+    ASSERT_EQ(series.size(), want_series.size());
+    for (const clocks_audio_series& one : series) {
+        ASSERT_TRUE(want_series.count(one.stream_id)) << std::hex << int(one.stream_id);
+        EXPECT_EQ(one.ac3, one.stream_id == 0xBD);
+        std::vector<int32_t> got;
+        for (const clock_relationship& point : one.points) got.push_back(point.difference);
+        EXPECT_EQ(got, want_series[one.stream_id]) << std::hex << int(one.stream_id);
     }
     // The check only means something where the streams carry time stamps.
     EXPECT_GT(video_stamps, 0);

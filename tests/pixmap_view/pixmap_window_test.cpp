@@ -3,6 +3,7 @@
 // as big as a DVD recording.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -32,7 +33,7 @@ GtkAllocation window_size() {
 
 // A press and release of button 1 at (x, y) of the map, handed to the
 // toolkit as the pointer's events on the map area.
-void click(int x, int y) {
+void click(int x, int y, guint32 time = GDK_CURRENT_TIME) {
     GdkWindow* window = gtk_widget_get_window(pixmap_data.pixmap_widget);
     GdkDevice* pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default()));
     for (GdkEventType type : {GDK_BUTTON_PRESS, GDK_BUTTON_RELEASE}) {
@@ -41,6 +42,7 @@ void click(int x, int y) {
         event->button.x = x + 0.5;
         event->button.y = y + 0.5;
         event->button.button = 1;
+        event->button.time = time;
         gdk_event_set_device(event, pointer);
         gtk_main_do_event(event);
         gdk_event_free(event);
@@ -153,7 +155,9 @@ TEST_F(PixmapWindow, OpensResizesOpensDetailsAndCloses) {
     std::string first_file = pixmap_file_name;
     EXPECT_TRUE(fs::exists(first_file));
     ASSERT_NE(pixmap_data.image, nullptr);
-    EXPECT_EQ(gdk_pixbuf_get_width(pixmap_data.image), 300);
+    // A map that scrolls leaves the vertical scroll bar its width.
+    const int bar = pixmap_data.scrolls ? pixmap_view_scroll_bar_width : 0;
+    EXPECT_EQ(gdk_pixbuf_get_width(pixmap_data.image), 300 - bar);
 
     // The window shows the map from its top left corner.
     int cs = pixmap_data.cell_size;
@@ -175,7 +179,8 @@ TEST_F(PixmapWindow, OpensResizesOpensDetailsAndCloses) {
     EXPECT_EQ(pixmap_view_map_builds, builds + 2);
     EXPECT_EQ(pixmap_data.width, 420);
     EXPECT_EQ(pixmap_data.height, 330);
-    EXPECT_EQ(gtk_widget_get_allocated_width(pixmap_data.pixmap_widget), 420);
+    EXPECT_EQ(gtk_widget_get_allocated_width(pixmap_data.pixmap_widget),
+              420 - (pixmap_data.scrolls ? pixmap_view_scroll_bar_width : 0));
     EXPECT_EQ(gtk_widget_get_allocated_height(pixmap_data.pixmap_widget), pixmap_data.map_rows);
     EXPECT_FALSE(fs::exists(first_file));
     EXPECT_TRUE(fs::exists(pixmap_file_name));
@@ -209,6 +214,15 @@ TEST_F(PixmapWindow, OpensResizesOpensDetailsAndCloses) {
     EXPECT_EQ(detail_titles(), (std::vector<std::string>{"Pack # 5", "Pack # 5"}));
     click(pixmap_data.pack_places.at(0).x, pixmap_data.pack_places.at(0).y);
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(pixmap_view_pack_details.at(2))), "Pack # 0");
+    // A double click (two presses within the double-click time) opens one
+    // window; two clicks further apart open two.
+    click(place.x, place.y, 10000);
+    click(place.x, place.y, 10150);
+    EXPECT_EQ(pixmap_view_pack_count, 4);
+    click(place.x, place.y, 12000);
+    EXPECT_EQ(pixmap_view_pack_count, 5);
+    gtk_widget_destroy(pixmap_view_pack_details[4]);
+    gtk_widget_destroy(pixmap_view_pack_details[3]);
 
     // A detail window closed on its own leaves the list.
     gtk_widget_destroy(pixmap_view_pack_details[0]);
@@ -258,7 +272,7 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
     ASSERT_TRUE(pixmap_data.scrolls);
     EXPECT_EQ(pixmap_data.cell_size, 3);
     EXPECT_EQ(pixmap_data.image, nullptr);  // drawn from the place records
-    EXPECT_EQ(pixmap_data.map_width, 300);
+    EXPECT_EQ(pixmap_data.map_width, 300 - pixmap_view_scroll_bar_width);
     EXPECT_TRUE(fs::exists(pixmap_file_name));
 
     // After a resize the map area takes the new map's size.
@@ -280,7 +294,7 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
     pixmap_view_scroll_to(pixmap_data.map_rows);
     pump_pending();
     const int top = pixmap_view_scroll_top();
-    EXPECT_GT(top, pixmap_data.map_rows - window_size().height);
+    EXPECT_EQ(top, pixmap_data.map_rows - window_size().height);
     const pack_place_struct last = pixmap_data.pack_places.back();
     ASSERT_GE(last.y - top, 0);
     {
@@ -306,6 +320,39 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
     click(mid.x, mid.y + 1);
     ASSERT_EQ(pixmap_view_pack_count, 2);
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(pixmap_view_pack_details[1])), "Pack # 123456");
+}
+
+
+TEST_F(PixmapWindow, ScrollingMapFitsBesideTheBarAtAnySize) {
+    init_parser_structs();
+    for (int i = 0; i < 3000; ++i) collect_pack(pm::pack(0, {0xE0, 0xC0}));
+    make_pixmap_view();
+    pump_pending();
+    ASSERT_TRUE(pixmap_data.scrolls);
+    // The map takes the width the vertical bar leaves: its last column is
+    // visible and there is no horizontal bar.
+    GtkWidget* scroller = gtk_bin_get_child(GTK_BIN(pixmap_view_widget));
+    GtkWidget* vbar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scroller));
+    EXPECT_TRUE(gtk_widget_get_mapped(vbar));
+    EXPECT_FALSE(gtk_widget_get_mapped(gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scroller))));
+    EXPECT_EQ(pixmap_data.map_width + gtk_widget_get_allocated_width(vbar), window_size().width);
+    const pack_place_struct& widest = *std::max_element(
+        pixmap_data.pack_places.begin(), pixmap_data.pack_places.end(),
+        [](const pack_place_struct& a, const pack_place_struct& b) { return a.x < b.x; });
+    EXPECT_LT(widest.x + 2 * pixmap_data.cell_size, window_size().width - gtk_widget_get_allocated_width(vbar));
+
+    // Forced, as a window manager may, below the window's smallest size:
+    // no toolkit assertion fails.
+    ::testing::internal::CaptureStderr();
+    for (int side : {40, 9, 2, 1}) {
+        gdk_window_resize(gtk_widget_get_window(pixmap_view_widget), side, side);
+        pump_pending();
+    }
+    gdk_window_resize(gtk_widget_get_window(pixmap_view_widget), 200, 300);
+    pump_pending();
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("CRITICAL"), std::string::npos) << err;
+    EXPECT_EQ(pixmap_data.map_width + gtk_widget_get_allocated_width(vbar), 200);
 }
 
 }  // namespace

@@ -90,6 +90,25 @@ TEST(FileReadHook, NamesAreQuotedAndBoundedInTheText) {
     EXPECT_NE(out.find("File name too long for the plug-ins, skipped: " + huge + "\n"), std::string::npos) << out;
 }
 
+TEST(FileReadHook, PrivateDirectoryGivesFullPathsAndSparesTheWorkingDirectory) {
+    in_temp_cwd cwd;
+    tu::write_file(cwd.file("0xe0.mpeg"), {7, 7, 7});  // the user's own file
+    ASSERT_TRUE(make_extraction_directory());
+    const std::string dir = _extraction_directory;
+    EXPECT_NE(dir.find("/tarvel_viewer."), std::string::npos) << dir;
+    touch(extraction_file_path(0xc0));
+    pt::sent.clear();
+    execute_file_read_plugins();
+    EXPECT_EQ(pt::sent, (std::vector<std::string>{"(execute-file-read-plugins  \"" + dir + "/0xc0.mpeg\" #xc0)"}));
+    delete_extracted_streams();
+    EXPECT_FALSE(fs::exists(dir + "/0xc0.mpeg"));
+    touch(extraction_file_path(0xe0));
+    remove_extraction_directory();
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_TRUE(_extraction_directory.empty());
+    EXPECT_EQ(tu::read_bytes(cwd.file("0xe0.mpeg")), (std::vector<uint8_t>{7, 7, 7}));
+}
+
 TEST(StreamableHook, InstalledWithThePluginsAndEvaluatesNothing) {
     EXPECT_EQ(_streamable_plugins_hook, execute_buffer_streamable_plugins_hook);
     in_temp_cwd cwd;
@@ -126,6 +145,9 @@ int count_of(const std::vector<std::string>& texts, const std::string& prefix) {
 
 TEST(EndToEnd, VideoPluginOnARealStream) {
     in_temp_cwd cwd;
+    // As in the program: the extraction files in a private directory.
+    ASSERT_TRUE(make_extraction_directory());
+    const std::string dir = _extraction_directory;
     add_main_toolbar();
     testing::internal::CaptureStdout();
     configure_plugins_callback(nullptr, nullptr);
@@ -148,17 +170,18 @@ TEST(EndToEnd, VideoPluginOnARealStream) {
     pt::sent.clear();
     std::string out = run_stream(std::string(TEST_DATA_DIR) + "/mpeg2_bframes_ffmpeg.mpg");
     ASSERT_GT(_n_all_packs(), 0u);
-    EXPECT_TRUE(fs::exists(cwd.file("0xe0.mpeg")));
-    EXPECT_TRUE(fs::exists(cwd.file("0xc0.mpeg")));
+    EXPECT_TRUE(fs::exists(extraction_file_path(0xe0)));
+    EXPECT_TRUE(fs::exists(extraction_file_path(0xc0)));
+    EXPECT_TRUE(fs::is_empty(fs::current_path()));  // nothing in the working directory
     int extracted = 0;
-    for (const auto& entry : fs::directory_iterator(fs::current_path()))
+    for (const auto& entry : fs::directory_iterator(dir))
         if (entry.path().filename().string().rfind("0x", 0) == 0) ++extracted;
     EXPECT_EQ(count_of(pt::sent, "(execute-file-read-plugins "), extracted);
-    EXPECT_EQ(count_of(pt::sent, "(execute-file-read-plugins  \"0xe0.mpeg\" #xe0)"), 1);
+    EXPECT_EQ(count_of(pt::sent, "(execute-file-read-plugins  \"" + dir + "/0xe0.mpeg\" #xe0)"), 1);
 
     // 352x288 at 25 frames/s and 5 I, 13 P and 32 B pictures, as ffprobe
     // reports them for this sample.
-    EXPECT_NE(out.find("mpeg-video: 0xe0.mpeg (stream #xe0)\n"
+    EXPECT_NE(out.find("mpeg-video: " + dir + "/0xe0.mpeg (stream #xe0)\n"
                        "  sequence header at 0 (MPEG-2): 352x288, aspect ratio code 1, frame rate 25 frames/s "
                        "(code 3), bit rate 800000 bit/s, VBV buffer size 112 (1835008 bits)\n"),
               std::string::npos)
@@ -175,13 +198,13 @@ TEST(EndToEnd, VideoPluginOnARealStream) {
     pt::click(gtu::find_button(plugins_view_widget, "OK"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "mpeg-audio: active\n");
     out = run_stream(std::string(TEST_DATA_DIR) + "/mpeg1_vcd_mplex.mpg");
-    EXPECT_NE(out.find("mpeg-video: 0xe0.mpeg (stream #xe0)\n"
+    EXPECT_NE(out.find("mpeg-video: " + dir + "/0xe0.mpeg (stream #xe0)\n"
                        "  sequence header at 0 (MPEG-1): 352x288, aspect ratio code 1, frame rate 25 frames/s "
                        "(code 3), bit rate 1150000 bit/s, VBV buffer size 20 (327680 bits)\n"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("  pictures: I 4, P 13, B 32, total 49\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("mpeg-audio: 0xc0.mpeg (stream #xc0)\n"
+    EXPECT_NE(out.find("mpeg-audio: " + dir + "/0xc0.mpeg (stream #xc0)\n"
                        "  MPEG-1 layer II, 224 kbit/s, 44100 Hz, stereo\n"
                        "  frames: 77\n"),
               std::string::npos)
@@ -196,7 +219,8 @@ TEST(EndToEnd, VideoPluginOnARealStream) {
     main_app_window = nullptr;
     pt::pump();
     testing::internal::GetCapturedStdout();
-    delete_extracted_streams();
+    remove_extraction_directory();
+    EXPECT_FALSE(fs::exists(dir));
 }
 
 TEST(EndToEnd, PluginsSeeTwoAudioStreamsApart) {

@@ -72,7 +72,7 @@ click() {
   local x=$((5 + (WIDTH - 10) * (2 * $1 + 1) / 12))
   xdotool windowraise "$main"
   sleep 0.2
-  xdotool mousemove --window "$main" "$x" $((HEIGHT / 2)) click 1
+  xdotool mousemove --window "$main" "$x" 35 click 1   # the toolbar row, above the status line
 }
 
 click 2                  # Packs

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -61,7 +64,14 @@ TEST_F(ShellTest, MainWindowHasSixItemsInOrder) {
     ASSERT_NE(main_app_window, nullptr);
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(main_app_window)), "Tarvel");
     EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(main_app_window)));
-    GtkWidget* toolbar = gtk_bin_get_child(GTK_BIN(main_app_window));
+    // The toolbar on top, the status line under it.
+    GtkWidget* column = gtk_bin_get_child(GTK_BIN(main_app_window));
+    ASSERT_TRUE(GTK_IS_BOX(column));
+    GList* rows = gtk_container_get_children(GTK_CONTAINER(column));
+    ASSERT_EQ(g_list_length(rows), 2u);
+    GtkWidget* toolbar = GTK_WIDGET(rows->data);
+    EXPECT_EQ(GTK_WIDGET(rows->next->data), main_status_line);
+    g_list_free(rows);
     ASSERT_TRUE(GTK_IS_TOOLBAR(toolbar));
     const char* labels[] = {"Quit", "Run", "Packs", "STD", "Clocks", "Plugins"};
     const char* tips[] = {"Quits Application", "Analyze bitstream", "View Pack Overview",
@@ -81,14 +91,20 @@ TEST_F(ShellTest, MainWindowHasSixItemsInOrder) {
 }
 
 TEST_F(ShellTest, RunDialogOkCancelAndEmptyName) {
-    // Run removes extracted-stream files and shows the dialog with the
+    // Run removes the extracted-stream files from the private directory,
+    // never from the working directory, and shows the dialog with the
     // default name.
     tu::write_file(dir_.file("0xe0.mpeg"), {1, 2, 3});
-    tu::write_file(dir_.file("keep.mpeg"), {1});
     analyze_new_stream_callback(nullptr, nullptr);
     pump();
-    EXPECT_FALSE(fs::exists(dir_.file("0xe0.mpeg")));
-    EXPECT_TRUE(fs::exists(dir_.file("keep.mpeg")));
+    EXPECT_TRUE(fs::exists(dir_.file("0xe0.mpeg")));
+    ASSERT_TRUE(make_extraction_directory());
+    tu::write_file(extraction_file_path(0xe0), {1, 2, 3});
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    EXPECT_FALSE(fs::exists(extraction_file_path(0xe0)));
+    EXPECT_TRUE(fs::exists(dir_.file("0xe0.mpeg")));
+    remove_extraction_directory();
     ASSERT_NE(new_stream_dialog, nullptr);
     EXPECT_TRUE(gtk_widget_get_visible(new_stream_dialog));
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(new_stream_dialog)), "Run Dialog");
@@ -167,6 +183,59 @@ TEST_F(ShellTest, ViewsOpenOnceAndRunClosesThem) {
     EXPECT_FALSE(pixmap_view_instantiated);
     EXPECT_FALSE(clocks_relationships_view_instantiated);
     EXPECT_EQ(_n_all_packs(), 77);  // Run alone leaves the model
+}
+
+// OK in the Run dialog with `name` in the entry.
+void run_ok(const std::string& name) {
+    analyze_new_stream_callback(nullptr, nullptr);
+    pump();
+    gtk_entry_set_text(GTK_ENTRY(run_mpegfile_entry), name.c_str());
+    release(gtu::find_button(new_stream_dialog, "OK"));
+}
+
+std::string message_text() {
+    if (!viewer_message_dialog) return "";
+    gchar* text = nullptr;
+    g_object_get(viewer_message_dialog, "text", &text, nullptr);
+    std::string out = text ? text : "";
+    g_free(text);
+    return out;
+}
+
+TEST_F(ShellTest, WhatCannotBeAnalysedIsSaidAndThePreviousModelStays) {
+    run_ok(sample);
+    ASSERT_EQ(_n_all_packs(), 77);
+    // The replay's verdict joins the status line.
+    ASSERT_NE(buffer_analysis_verdict_hook, nullptr);
+    buffer_analysis_verdict_hook("no underflow, no overflow");
+    const std::string status = gtk_label_get_text(GTK_LABEL(main_status_line));
+    EXPECT_EQ(status.rfind("mpeg2_bframes_ffmpeg.mpg: 77 packs, ", 0), 0u) << status;
+    EXPECT_NE(status.find("\nBuffers: no underflow, no overflow"), std::string::npos) << status;
+
+    std::vector<uint8_t> video = {0, 0, 1, 0xB3, 0x16, 0x01, 0x20, 0x13};
+    video.resize(5000, 0x55);
+    tu::write_file(dir_.file("video.m2v"), video);
+    ASSERT_EQ(mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    struct {
+        std::string name, message;
+    } cases[] = {
+        {"missing.mpg", "Could not open missing.mpg"},
+        {dir_.path().string(), "Could not open " + dir_.path().string()},
+        {"video.m2v", "Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream"},
+        // A FIFO without a writer is refused at once instead of blocking.
+        {"fifo", "Cannot analyse fifo: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        ::testing::internal::CaptureStderr();
+        run_ok(c.name);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, c.message + "\n");
+        EXPECT_EQ(message_text(), c.message);
+        EXPECT_EQ(_n_all_packs(), 77) << c.name;
+        EXPECT_STREQ(get_mpeg_file_name(), sample.c_str()) << c.name;
+        EXPECT_EQ(gtk_label_get_text(GTK_LABEL(main_status_line)), status);
+    }
+    gtk_widget_destroy(viewer_message_dialog);
 }
 
 TEST_F(ShellTest, PluginsUnavailableSaysSo) {

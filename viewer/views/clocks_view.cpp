@@ -2,6 +2,7 @@
 // back buffer a half-second timeout redraws, scrolling through the packs.
 #include "clocks_view.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -11,6 +12,7 @@
 bool clocks_relationships_view_instantiated = false;
 std::vector<clock_relationship> video_relationship;
 std::vector<clock_relationship> audio_relationship;
+std::vector<clocks_audio_series> audio_series;
 int32_t n_clocks_pack = 0;
 guint clocks_interval_id = 0;
 int32_t clocks_boundary = clocks_default_boundary;
@@ -41,10 +43,11 @@ void draw_row_line(cairo_t* cr, int width, int y) {
     cairo_stroke(cr);
 }
 
+// The polyline through (xs[i], ys[i]) for as many points as `ys` holds.
 void draw_polyline(cairo_t* cr, const std::vector<double>& xs, const std::vector<double>& ys) {
-    if (xs.empty()) return;
+    if (ys.empty()) return;
     cairo_move_to(cr, xs[0] + 0.5, ys[0] + 0.5);
-    for (size_t i = 1; i < xs.size(); ++i) cairo_line_to(cr, xs[i] + 0.5, ys[i] + 0.5);
+    for (size_t i = 1; i < ys.size() && i < xs.size(); ++i) cairo_line_to(cr, xs[i] + 0.5, ys[i] + 0.5);
     cairo_stroke(cr);
 }
 
@@ -69,7 +72,7 @@ void draw_frame_into_back_buffer(const clocks_frame& frame) {
     cairo_t* cr = cairo_create(clocks_pixmap);
     draw_clocks_plot(cr, cairo_image_surface_get_width(clocks_pixmap),
                      cairo_image_surface_get_height(clocks_pixmap), clocks_boundary, video_relationship,
-                     audio_relationship, frame);
+                     audio_series, frame);
     cairo_destroy(cr);
     cairo_surface_flush(clocks_pixmap);
     last_frame = frame;
@@ -78,9 +81,25 @@ void draw_frame_into_back_buffer(const clocks_frame& frame) {
 
 }  // namespace
 
+std::string clocks_audio_legend(const clocks_audio_series& series, size_t index) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s = %s 0x%x", clocks_audio_palette[index % clocks_palette_size].name,
+                  series.ac3 ? "AC-3" : "Audio", series.stream_id);
+    return text;
+}
+
 void draw_clocks_plot(cairo_t* cr, int width, int height, int32_t boundary,
                       const std::vector<clock_relationship>& video,
                       const std::vector<clock_relationship>& audio, const clocks_frame& frame) {
+    std::vector<clocks_audio_series> series(1);
+    series[0].stream_id = clocks_audio_stream_id;
+    series[0].points = audio;
+    draw_clocks_plot(cr, width, height, boundary, video, series, frame);
+}
+
+void draw_clocks_plot(cairo_t* cr, int width, int height, int32_t boundary,
+                      const std::vector<clock_relationship>& video,
+                      const std::vector<clocks_audio_series>& audio, const clocks_frame& frame) {
     const clocks_geometry g = make_clocks_geometry(width, height, boundary);
 
     cairo_save(cr);
@@ -96,30 +115,44 @@ void draw_clocks_plot(cairo_t* cr, int width, int height, int32_t boundary,
     cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, font_size);
 
-    // Points of both series, and the seconds of every fifth pack under the
+    // Points of every series, and the seconds of every fifth pack under the
     // -B line.
-    std::vector<double> xs, video_ys, audio_ys;
+    std::vector<double> xs, video_ys;
+    std::vector<std::vector<double>> audio_ys(audio.size());
     char text[64];
     cairo_set_source_rgb(cr, 0, 0, 0);
     for (int n = 0; n < frame.count; ++n) {
         const size_t i = static_cast<size_t>(frame.first + n);
-        if (i >= video.size() || i >= audio.size()) break;
+        if (i >= video.size()) break;
         const int x = n * g.step;
         xs.push_back(x);
         video_ys.push_back(clocks_row(g, video[i].difference));
-        audio_ys.push_back(clocks_row(g, audio[i].difference));
+        for (size_t k = 0; k < audio.size(); ++k)
+            if (i < audio[k].points.size()) audio_ys[k].push_back(clocks_row(g, audio[k].points[i].difference));
         if (clocks_pack_is_labelled(n)) {
             std::snprintf(text, sizeof text, "%1.2f", static_cast<double>(video[i].seconds));
             draw_text(cr, x, g.minus_b_y + 20, text);
         }
     }
 
-    // Legend, reference lines and their texts.
+    // Legend: video at the left, then the audio series from x = 250 on,
+    // continued on further rows when the width runs out.
     draw_text(cr, 5, g.minus_b_y + 20, "Secs");
     set_rgb(cr, clocks_video_rgb);
     draw_text(cr, 5, g.minus_b_y + 40, "Blue = Video");
-    set_rgb(cr, clocks_audio_rgb);
-    draw_text(cr, 250, g.minus_b_y + 40, "Red = Audio");
+    double legend_x = 250, legend_y = g.minus_b_y + 40;
+    for (size_t k = 0; k < audio.size(); ++k) {
+        const std::string legend = clocks_audio_legend(audio[k], k);
+        cairo_text_extents_t extents;
+        cairo_text_extents(cr, legend.c_str(), &extents);
+        if (k > 0 && legend_x + extents.x_advance > width) {
+            legend_x = 250;
+            legend_y += font_size + 4;
+        }
+        set_rgb(cr, clocks_audio_palette[k % clocks_palette_size].rgb);
+        draw_text(cr, legend_x, legend_y, legend.c_str());
+        legend_x += extents.x_advance + 15;
+    }
 
     cairo_set_source_rgb(cr, 0, 0, 0);
     draw_row_line(cr, width, g.mid);
@@ -134,10 +167,19 @@ void draw_clocks_plot(cairo_t* cr, int width, int height, int32_t boundary,
     std::snprintf(text, sizeof text, "%d Clocks", 30000);
     draw_text(cr, 0, g.y_30000, text);
 
+    // The series keep to the rows above the tops of the seconds labels, so
+    // that a line far off the plot never runs over the labels or the legend.
+    cairo_font_extents_t font;
+    cairo_font_extents(cr, &font);
+    const double label_top = g.minus_b_y + 20 - std::ceil(font.ascent);
+    cairo_rectangle(cr, 0, 0, width, label_top > 0 ? label_top : 0);
+    cairo_clip(cr);
     set_rgb(cr, clocks_video_rgb);
     draw_polyline(cr, xs, video_ys);
-    set_rgb(cr, clocks_audio_rgb);
-    draw_polyline(cr, xs, audio_ys);
+    for (size_t k = 0; k < audio.size(); ++k) {
+        set_rgb(cr, clocks_audio_palette[k % clocks_palette_size].rgb);
+        draw_polyline(cr, xs, audio_ys[k]);
+    }
     cairo_restore(cr);
 }
 
@@ -183,6 +225,7 @@ void clocks_view_destroy_callback(GtkWidget*, gpointer) {
     clocks_interval_id = 0;
     std::vector<clock_relationship>().swap(video_relationship);
     std::vector<clock_relationship>().swap(audio_relationship);
+    std::vector<clocks_audio_series>().swap(audio_series);
     free_back_buffer();
     frame_drawn = false;
     clocks_relationships_view_widget = nullptr;
@@ -200,6 +243,7 @@ void make_clocks_relationships_view() {
                     static_cast<int>(tarvel_clock_boundaries), static_cast<int>(clocks_boundary));
     try {
         compute_clock_relationships(_all_packs_array, video_relationship, audio_relationship);
+        audio_series = compute_audio_clock_series(_all_packs_array, stream_file_packet_is_ac3, nullptr);
     } catch (const std::bad_alloc&) {
         std::fputs("Out of memory\n", stderr);
         std::exit(1);

@@ -18,6 +18,7 @@ pixmap_data_struct pixmap_data;
 std::vector<GtkWidget*> pixmap_view_pack_details;
 int32_t pixmap_view_pack_count = 0;
 int pixmap_view_map_builds = 0;
+int pixmap_view_scroll_bar_width = 0;
 
 namespace {
 
@@ -74,6 +75,29 @@ bool size_changed(GtkWidget* window) {
     GtkAllocation size;
     gtk_widget_get_allocation(window, &size);
     return size.width != pixmap_data.width || size.height != pixmap_data.height;
+}
+
+// Width and shortest length of the vertical scroll bar.
+void scroll_bar_size(int& width, int& min_height) {
+    GtkWidget* bar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(map_scroller));
+    int min_width = 0, natural_width = 0;
+    gtk_widget_get_preferred_width(bar, &min_width, &natural_width);
+    gtk_widget_get_preferred_height(bar, &min_height, nullptr);
+    width = std::max(min_width, natural_width);
+}
+
+// The map is always made for the width it is shown in, so it never needs a
+// horizontal scroll bar.  The vertical one is offered only while the window
+// has room for it: a window forced smaller than the bar's own shortest
+// length (a window manager may do that) would give it a negative length.
+void update_scroll_policy(int width, int height) {
+    if (!map_scroller) return;
+    int bar_width = 0, bar_min_height = 0;
+    scroll_bar_size(bar_width, bar_min_height);
+    const bool room = height >= bar_min_height && width >= 2 * bar_width;
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(map_scroller), GTK_POLICY_EXTERNAL,
+                                   room ? GTK_POLICY_AUTOMATIC : GTK_POLICY_EXTERNAL);
+    pixmap_view_scroll_bar_width = room ? bar_width : 0;
 }
 
 gboolean map_rebuild_callback(gpointer) {
@@ -165,6 +189,14 @@ bool make_pixmap_file(int width, int height) {
     try {
         cell_size = choose_cell_size(_all_packs_array, width, height);
         rows = layout_pack_places(_all_packs_array, cell_size, width, places);
+        // A map taller than the window scrolls: it is made again for the
+        // width the vertical scroll bar leaves, so that no column is hidden.
+        if (rows + 1 > height && pixmap_view_scroll_bar_width > 0 && width > pixmap_view_scroll_bar_width) {
+            width -= pixmap_view_scroll_bar_width;
+            places.clear();
+            cell_size = choose_cell_size(_all_packs_array, width, height);
+            rows = layout_pack_places(_all_packs_array, cell_size, width, places);
+        }
     } catch (const std::bad_alloc&) {
         out_of_memory();
     }
@@ -191,6 +223,7 @@ void insert_pixmap(GtkWidget* window) {
     gtk_widget_get_allocation(window, &size);
     pixmap_data.width = size.width;
     pixmap_data.height = size.height;
+    update_scroll_policy(size.width, size.height);
     if (!make_pixmap_file(size.width, size.height)) return;
 
     // A map of moderate size is shown as loaded from its file; a bigger one
@@ -225,14 +258,31 @@ gboolean pixmap_view_resize_callback(GtkWidget* window, gpointer, gpointer) {
     return FALSE;
 }
 
+gboolean pixmap_view_configure_callback(GtkWidget*, GdkEventConfigure* event, gpointer) {
+    update_scroll_policy(event->width, event->height);
+    return FALSE;
+}
+
 gboolean pixmap_view_button_press_callback(GtkWidget*, GdkEventButton* event, gpointer) {
-    // A double click also reports a second press of its own; only the
-    // plain presses count, one window per click.
+    // A double click reports two plain presses (and a double-press event
+    // after them).  The second press of a double click on the same pack
+    // opens nothing: one window per double click.  Presses without a
+    // server time (made up by a program) always count.
+    static guint32 last_press_time = 0;
+    static int last_press_index = -1;
     if (event->type != GDK_BUTTON_PRESS) return FALSE;
     int x = static_cast<int>(event->x);
     int y = static_cast<int>(event->y);
     int index = find_pack_at(pixmap_data.pack_places, pixmap_data.cell_size, x, y);
-    if (index >= 0) add_detail_pack(index, pixmap_data.pack_places[static_cast<size_t>(index)].pack);
+    gint double_click_ms = 400;
+    g_object_get(gtk_settings_get_default(), "gtk-double-click-time", &double_click_ms, nullptr);
+    const bool second_of_double = event->time != GDK_CURRENT_TIME && last_press_time != GDK_CURRENT_TIME &&
+                                  index == last_press_index &&
+                                  event->time - last_press_time <= static_cast<guint32>(double_click_ms);
+    last_press_time = second_of_double ? GDK_CURRENT_TIME : event->time;
+    last_press_index = index;
+    if (index >= 0 && !second_of_double)
+        add_detail_pack(index, pixmap_data.pack_places[static_cast<size_t>(index)].pack);
     return FALSE;
 }
 
@@ -279,11 +329,11 @@ void make_pixmap_view() {
                                 pixmap_view_initial_height);
 
     // The map area sits in the window's top left corner inside a scrolled
-    // window, which shows scroll bars while the map is larger than the
-    // window.  The bars stand beside the map, not over it, so that every
-    // cell can be seen and clicked.
+    // window, which shows a vertical scroll bar while the map is taller
+    // than the window.  The bar stands beside the map, not over it, so
+    // that every cell can be seen and clicked.
     map_scroller = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(map_scroller), GTK_POLICY_AUTOMATIC,
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(map_scroller), GTK_POLICY_EXTERNAL,
                                    GTK_POLICY_AUTOMATIC);
     gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(map_scroller), FALSE);
     GtkWidget* viewport = gtk_viewport_new(nullptr, nullptr);
@@ -299,6 +349,7 @@ void make_pixmap_view() {
 
     g_signal_connect(window, "draw", G_CALLBACK(pixmap_view_resize_callback), nullptr);
     g_signal_connect_after(window, "size-allocate", G_CALLBACK(pixmap_view_resize_callback), nullptr);
+    g_signal_connect(window, "configure-event", G_CALLBACK(pixmap_view_configure_callback), nullptr);
     g_signal_connect(window, "destroy", G_CALLBACK(pixmap_view_destroy_callback), nullptr);
     g_signal_connect(area, "button-press-event", G_CALLBACK(pixmap_view_button_press_callback), nullptr);
     g_signal_connect(area, "draw", G_CALLBACK(map_draw_callback), nullptr);

@@ -56,6 +56,9 @@ inline constexpr int64_t pixmap_image_limit = 4 << 20;
 inline constexpr int pixmap_image_side = 32767;
 // Maps made so far by this process.
 extern int pixmap_view_map_builds;
+// Width of the vertical scroll bar while the window has room for one, else
+// 0: a map taller than the window is made this much narrower.
+extern int pixmap_view_scroll_bar_width;
 
 // Records the window's size, makes a new map for it and shows it.
 void insert_pixmap(GtkWidget* window);
@@ -78,6 +81,7 @@ int pixmap_view_scroll_top();
 void pixmap_view_scroll_to(int top);
 
 gboolean pixmap_view_resize_callback(GtkWidget* window, gpointer unused, gpointer data);
+gboolean pixmap_view_configure_callback(GtkWidget* window, GdkEventConfigure* event, gpointer data);
 void pixmap_view_destroy_callback(GtkWidget* window, gpointer data);
 gboolean pixmap_view_button_press_callback(GtkWidget* area, GdkEventButton* event, gpointer data);
 void remove_pack_detail_callback(GtkWidget* detail, gpointer data);
