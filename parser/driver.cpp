@@ -89,20 +89,53 @@ void scan_mpeg_stream() {
 int parsed_stream_fd() { return kept_stream_fd; }
 
 void parse_mpeg_file(const char* path) {
-    if (!_mpeg_fp.open(path)) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         std::printf("Could not open %s\n", path);
         return;
     }
+    parse_mpeg_fd(fd, path);
+}
+
+void parse_mpeg_fd(int fd, const char* path) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* fp = fdopen(fd, "rb");
+    if (!fp) {
+        close(fd);
+        std::printf("Could not open %s\n", path);
+        return;
+    }
+    _mpeg_fp.attach(fp);
     if (kept_stream_fd >= 0) close(kept_stream_fd);
     kept_stream_fd = -1;
     struct stat st;
-    int fd = fileno(_mpeg_fp.file());
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) kept_stream_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     mpeg_file_name = path;
     mpeg_file_name_set = true;
     _mpeg_systems_format = 1;
     scan_mpeg_stream();
     _mpeg_fp.close();
+}
+
+parsed_stream_struct set_aside_parsed_stream() {
+    parsed_stream_struct saved{mpeg_file_name, mpeg_file_name_set, kept_stream_fd};
+    mpeg_file_name_set = false;
+    kept_stream_fd = -1;
+    return saved;
+}
+
+void restore_parsed_stream(parsed_stream_struct& saved) {
+    if (kept_stream_fd >= 0) close(kept_stream_fd);
+    mpeg_file_name = saved.name;
+    mpeg_file_name_set = saved.name_set;
+    kept_stream_fd = saved.fd;
+    saved.fd = -1;
+}
+
+void release_parsed_stream(parsed_stream_struct& saved) {
+    if (saved.fd >= 0) close(saved.fd);
+    saved.fd = -1;
 }
 
 void read_pack() {

@@ -180,6 +180,11 @@ void consume_until(int64_t end, block_sink_fn sink, void* ctx);
 // ---------------------------------------------------------------------------
 // Parse driver.
 void parse_mpeg_file(const char* path);
+// The same over a descriptor the caller has opened (and checked) itself,
+// taken over by the parser; `path` is the name it keeps for the stream.  A
+// caller that must not block in open opens with O_NONBLOCK; the parse reads
+// in blocking mode.
+void parse_mpeg_fd(int fd, const char* path);
 // Scan loop over the stream already opened in `_mpeg_fp`; resets the
 // position, the register and the pack count first.
 void scan_mpeg_stream();
@@ -190,6 +195,21 @@ const char* get_mpeg_file_name();
 // that file is not a regular file (it could not be read twice) or before
 // the first parse.  Owned by the parser: closed by the next parse.
 int parsed_stream_fd();
+
+// The last parse's file name and kept descriptor, set aside while another
+// parse runs so that they can be put back when its result is not kept (a
+// file that holds no pack, a cancelled parse).
+struct parsed_stream_struct {
+    std::string name;
+    bool name_set = false;
+    int fd = -1;
+};
+// Takes them from the parser, which then has none.
+parsed_stream_struct set_aside_parsed_stream();
+// Makes them the parser's again, closing the descriptor a later parse kept.
+void restore_parsed_stream(parsed_stream_struct& saved);
+// Closes what was set aside when it is no longer needed.
+void release_parsed_stream(parsed_stream_struct& saved);
 
 void read_pack();
 void read_system_header();

@@ -67,25 +67,6 @@ bool serve_window_during_parse(int64_t position) {
     return !parse_cancel_requested;
 }
 
-bool stop_after_first_pack(int64_t) { return false; }
-
-// Points the parser's file name and kept descriptor back at `name`, the
-// file of the model being restored, by reading it up to its first pack:
-// the buffer replay reads the stream the parser last opened.
-void point_parser_at(const std::string& name) {
-    const bool extract = _extract_streams, streamable = _streamable_extract_streams;
-    payload_observer_fn observer = _payload_observer;
-    _extract_streams = _streamable_extract_streams = false;
-    _payload_observer = nullptr;
-    _parse_progress_hook = stop_after_first_pack;
-    parse_mpeg_file(name.c_str());
-    _parse_progress_hook = nullptr;
-    _extract_streams = extract;
-    _streamable_extract_streams = streamable;
-    _payload_observer = observer;
-    _all_packs_array.clear();
-}
-
 bool starts_with_video_sequence_header(int fd) {
     unsigned char head[4];
     return pread(fd, head, sizeof head, 0) == 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xB3;
@@ -122,6 +103,7 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
     std::vector<std::unique_ptr<pack_struct>> previous;
     previous.swap(_all_packs_array);
     const int32_t previous_format = _mpeg_systems_format;
+    parsed_stream_struct previous_stream = set_aside_parsed_stream();
 
     clear_extraction_files();
     parse_in_progress = true;
@@ -131,7 +113,8 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
         progress.file_size = st.st_size > 0 ? st.st_size : 1;
         _parse_progress_hook = serve_window_during_parse;
     }
-    parse_mpeg_file(path);
+    // The parse reads the descriptor checked above: the file is opened once.
+    parse_mpeg_fd(fcntl(fd, F_DUPFD_CLOEXEC, 0), path);
     _parse_progress_hook = nullptr;
     parse_in_progress = false;
     if (parse_progress_bar) gtk_widget_hide(parse_progress_bar);
@@ -147,11 +130,12 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
     if (out.ok) {
         analysed_file_name = path;
         buffer_verdict.clear();
+        release_parsed_stream(previous_stream);
         return out;
     }
     _all_packs_array.clear();
     clear_extraction_files();
-    if (!previous.empty() && !analysed_file_name.empty()) point_parser_at(analysed_file_name);
+    restore_parsed_stream(previous_stream);
     _all_packs_array.swap(previous);
     _mpeg_systems_format = previous_format;
     return out;

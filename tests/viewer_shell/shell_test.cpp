@@ -233,6 +233,11 @@ TEST_F(ShellTest, WhatCannotBeAnalysedIsSaidAndThePreviousModelStays) {
         EXPECT_EQ(message_text(), c.message);
         EXPECT_EQ(_n_all_packs(), 77) << c.name;
         EXPECT_STREQ(get_mpeg_file_name(), sample.c_str()) << c.name;
+        // The replay still reads the kept stream, not the refused file.
+        struct stat kept {}, want {};
+        ASSERT_EQ(fstat(parsed_stream_fd(), &kept), 0) << c.name;
+        ASSERT_EQ(stat(sample.c_str(), &want), 0);
+        EXPECT_EQ(kept.st_ino, want.st_ino) << c.name;
         EXPECT_EQ(gtk_label_get_text(GTK_LABEL(main_status_line)), status);
     }
     gtk_widget_destroy(viewer_message_dialog);
