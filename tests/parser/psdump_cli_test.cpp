@@ -220,6 +220,31 @@ TEST_F(PsdumpTest, WriteErrorsEndWithStatusTwo) {
     EXPECT_EQ(tu::read_bytes(dir_.file("0xbd.mpeg")), payload_bytes(30, 5));
 }
 
+TEST_F(PsdumpTest, ExtractionInADirectoryWithoutWritePermission) {
+    // Write permission binds only an unprivileged user: as root the run
+    // drops to "nobody"; where that cannot run psdump the case is skipped.
+    std::string stream = write("s.mpg", two_pack_stream());
+    std::string locked = dir_.file("locked");
+    std::filesystem::create_directory(locked);
+    chmod(dir_.path().c_str(), 0755);
+    chmod(stream.c_str(), 0644);
+    chmod(locked.c_str(), 0555);
+    std::vector<std::string> argv = {"psdump", stream, "extract_streams", "print_pack_count"};
+    std::string program = PSDUMP_PATH;
+    if (geteuid() == 0) {
+        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", PSDUMP_PATH, stream,
+                "extract_streams", "print_pack_count"};
+        program = "/usr/bin/setpriv";
+        if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    }
+    tu::run_result r = tu::run_with(argv, locked, program, tu::run_options{});
+    if (r.status != 2 && r.out.empty()) GTEST_SKIP() << "psdump cannot run as an unprivileged user here: " << r.err;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "psdump: 0xe0.mpeg: Permission denied\npsdump: 0xc0.mpeg: Permission denied\n");
+    EXPECT_NE(r.out.find("Total Packs = 2\n"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(locked));
+}
+
 TEST_F(PsdumpTest, MemoryStaysFlatOnAnEntryFlood) {
     // One pack whose system header lists 64 MiB of buffer bounds (16 MiB
     // in the much slower sanitizer build; still 130 MB if they were kept).
