@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "buffer_analysis_model.h"
 #include "model.h"
 #include "parser.h"
 #include "shell.h"
@@ -158,6 +159,21 @@ void report_analysis_outcome(const analysis_outcome& outcome) {
     gtk_widget_show(viewer_message_dialog);
 }
 
+namespace {
+
+// The sub-stream id that begins a program-stream private_stream_1 payload,
+// read from the kept stream file; -1 when it cannot be read.
+int private_stream_sub_id(const packet_struct& packet) {
+    const int fd = parsed_stream_fd();
+    if (fd < 0 || _mpeg_systems_format != 1 || packet.pes_header_data_length < 0) return -1;
+    const int64_t payload = packet.starting_offset + 9 + packet.pes_header_data_length;
+    unsigned char sub = 0;
+    if (payload >= packet.ends_at || pread(fd, &sub, 1, static_cast<off_t>(payload)) != 1) return -1;
+    return sub;
+}
+
+}  // namespace
+
 std::string stream_summary(const std::string& file_name,
                            const std::vector<std::unique_ptr<pack_struct>>& packs) {
     if (packs.empty()) return "No stream analysed";
@@ -173,13 +189,23 @@ std::string stream_summary(const std::string& file_name,
                   ticks / 27000000.0);
     std::string text = line;
 
-    std::map<int, std::string> streams;
+    // Video and audio streams by their coding; private_stream_1 by the DVD
+    // sub-stream its payload begins with; every other stream by its name.
+    std::map<std::pair<int, int>, std::string> streams;
     for (const auto& pack : packs)
-        for (const packet_struct& packet : pack->packets) streams.emplace(packet.stream_id, packet.stream_name);
+        for (const packet_struct& packet : pack->packets) {
+            const int id = packet.stream_id;
+            const int sub = id == 0xBD ? private_stream_sub_id(packet) : -1;
+            if (streams.count({id, sub})) continue;
+            const bool coded = (id >= 0xC0 && id <= 0xEF) || (id == 0xBD && sub >= 0);
+            streams[{id, sub}] = coded ? stream_kind_name(id, sub)
+                                       : packet.stream_name.empty() ? "unknown" : packet.stream_name;
+        }
     text += "\nStreams:";
     const char* separator = " ";
-    for (const auto& [id, name] : streams) {
-        std::snprintf(line, sizeof line, "%s0x%x %s", separator, id, name.empty() ? "unknown" : name.c_str());
+    for (const auto& [key, kind] : streams) {
+        std::snprintf(line, sizeof line, "%s%s %s", separator, stream_label(key.first, key.second).c_str(),
+                      kind.c_str());
         text += line;
         separator = ", ";
     }

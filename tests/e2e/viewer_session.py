@@ -57,8 +57,11 @@ def psdump_facts(stream):
     ticks = ((scr[-1][0] - scr[0][0]) & 0xFFFFFFFF) * 300 + scr[-1][1] - scr[0][1]
     streams = sorted(set(re.findall(r"^\t\t\tstream_id = 0x([0-9a-f]+)  \((\w+)\)$", text, re.M)),
                      key=lambda s: int(s[0], 16))
+    # Video and audio go by their coding, the other streams by psdump's name.
+    kind = {"video_stream": "MPEG video", "audio_stream": "MPEG audio"}
     return "%s: %d packs, %.3f s from first to last SCR\nStreams: %s" % (
-        os.path.basename(stream), packs, ticks / 27e6, ", ".join("0x%s %s" % s for s in streams))
+        os.path.basename(stream), packs, ticks / 27e6,
+        ", ".join("0x%s %s" % (i, kind.get(n, n)) for i, n in streams))
 
 
 # The user's own extracted stream, a bare video elementary stream, and a
