@@ -53,12 +53,25 @@ const char* get_mpeg_file_name() { return mpeg_file_name_set ? mpeg_file_name.c_
 
 namespace {
 
+// Bytes skipped between packs before the progress hook hears of them: a
+// long stretch without packs is still shown and can still be cancelled.
+constexpr int64_t progress_skip_interval = 1 << 16;
+
 void scan_packs() {
+    int64_t next_skip_report = progress_skip_interval;
     while (!_mpeg_fp.at_end() && _last_4_bytes != program_end_code) {
         read_byte();
         if (_file_position == 4) _first_4_bytes = _last_4_bytes;
+        if (_parse_progress_hook && _file_position >= next_skip_report) {
+            next_skip_report = _file_position + progress_skip_interval;
+            if (!_parse_progress_hook(_file_position)) {
+                _parse_cancelled = true;
+                return;
+            }
+        }
         while (_last_4_bytes == pack_start_code) {
             read_pack();
+            next_skip_report = _file_position + progress_skip_interval;
             if (_parse_progress_hook && !_parse_progress_hook(_file_position)) {
                 _parse_cancelled = true;
                 return;

@@ -132,8 +132,10 @@ void execute_buffer_streamable_plugins(pack_struct* pack, packet_struct* packet,
 using payload_observer_fn = void (*)(const packet_struct& packet, const unsigned char* data, size_t n);
 extern payload_observer_fn _payload_observer;
 
-// Called after each finished pack with the offset reached; returning false
-// stops the scan there (the packs read so far stay handed to the sink).
+// Called after each finished pack, and every 64 KiB of bytes skipped
+// between packs,
+// with the offset reached; returning false stops the scan there (the packs
+// read so far stay handed to the sink).
 // Lets a caller show progress, keep a window alive and offer a cancel.
 using parse_progress_fn = bool (*)(int64_t position);
 extern parse_progress_fn _parse_progress_hook;

@@ -93,14 +93,14 @@ try:
 
     def run(path):
         press(main, "Run")
-        dialog = wait_for(lambda: app.child(name="Run Dialog", showingOnly=True))
+        dialog = wait_for(lambda: app.child(name="Run Dialog", showingOnly=True, retry=False))
         dialog.child(roleName="text").text = path
         press(dialog, "OK")
         return dialog
 
     # The video plug-in active.
     press(main, "Plugins")
-    plugins = wait_for(lambda: app.child(name="Activate Plugins"))
+    plugins = wait_for(lambda: app.child(name="Activate Plugins", retry=False))
     plugins.child(name="MPEG video: sequence headers and picture types", roleName="check box").doActionNamed("click")
     press(plugins, "OK")
 
@@ -110,7 +110,7 @@ try:
 
     # A bare video stream: psdump's words in a message, the model stays.
     run("video.m2v")
-    alert = wait_for(lambda: app.child(roleName="alert"))
+    alert = wait_for(lambda: app.child(roleName="alert", retry=False))
     words = [n.name for n in alert.findChildren(lambda n: n.roleName == "label")]
     check("Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream" in words,
           "message for a video elementary stream: %r" % words)
@@ -119,7 +119,7 @@ try:
 
     # Cancel during a long parse: the previous model stays.
     dialog = run("long.mpg")
-    bar = wait_for(lambda: dialog.child(roleName="progress bar", showingOnly=True), 5)
+    bar = wait_for(lambda: dialog.child(roleName="progress bar", showingOnly=True, retry=False), 5)
     check(bar is not None, "progress bar during a long parse")
     press(dialog, "Cancel")
     check(wait_for(lambda: not dialog.showing, 5), "Cancel hides the dialog")
@@ -133,7 +133,7 @@ try:
 
     # The clock view on screen: video blue, the two audio streams red and green.
     press(main, "Clocks")
-    clocks = wait_for(lambda: app.child(name="Clock Relationships", roleName="frame"))
+    clocks = wait_for(lambda: app.child(name="Clock Relationships", roleName="frame", retry=False))
     time.sleep(1.2)
     (x, y), (w, h) = clocks.position, clocks.size
     shot = os.path.join(work, "shot.rgb")
@@ -173,7 +173,7 @@ for sig, stream in ((signal.SIGTERM, fifo), (signal.SIGINT, sample)):
     proc = subprocess.Popen([viewer, stream], cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=err)
     check(wait_for(lambda: os.listdir(tmp), 10), "private directory made at start-up")
     if stream == fifo:
-        check(wait_for(lambda: tree.root.application("tarvel_viewer").child(roleName="alert"), 10),
+        check(wait_for(lambda: tree.root.application("tarvel_viewer").child(roleName="alert", retry=False), 10),
               "message window for a FIFO on the command line")
         err.seek(0)
         check(err.read() == "Cannot analyse %s: not a regular file\n" % fifo, "message for a FIFO")
