@@ -26,4 +26,16 @@ struct stream_error {
 };
 
 // Short name of the kind, as JSON and reports give it ("marker_bit", ...).
-const char* stream_error_kind_name(stream_error_kind kind);
+inline const char* stream_error_kind_name(stream_error_kind kind) {
+    switch (kind) {
+        case stream_error_kind::marker_bit: return "marker_bit";
+        case stream_error_kind::unknown_stream_id: return "unknown_stream_id";
+        case stream_error_kind::sync_loss: return "sync_loss";
+        case stream_error_kind::continuity: return "continuity";
+        case stream_error_kind::section_crc: return "section_crc";
+        case stream_error_kind::transport_error: return "transport_error";
+        case stream_error_kind::scrambled: return "scrambled";
+        case stream_error_kind::malformed: break;
+    }
+    return "malformed";
+}
