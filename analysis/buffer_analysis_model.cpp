@@ -526,8 +526,8 @@ void split_audio(buffer_occupancy_struct& r, const unsigned char* pl, int64_t le
 }
 
 // Offset of the first payload byte within its packet.
-int64_t payload_start(const packet_struct& packet) {
-    return (_mpeg_systems_format == 1 ? 9 : 6) + int64_t{packet.pes_header_data_length};
+int64_t payload_start(const packet_struct& packet, int32_t systems_format) {
+    return (systems_format == 1 ? 9 : 6) + int64_t{packet.pes_header_data_length};
 }
 
 // The `n` bytes at `offset` of the stream file, or null when the file does
@@ -553,7 +553,7 @@ const unsigned char* read_packet(packet_reader_struct& reader, int64_t offset, i
 const unsigned char* packet_payload(packet_reader_struct& reader, const packet_struct& packet, int64_t& len) {
     if (packet.length < 0 || packet.starting_offset < 0 || packet.pes_header_data_length < 0) return nullptr;
     const int64_t total = 6 + int64_t{packet.length};
-    const int64_t start = payload_start(packet);
+    const int64_t start = payload_start(packet, _mpeg_systems_format);
     len = total - start;
     if (len < 0) return nullptr;
     const unsigned char* data = read_packet(reader, packet.starting_offset, total);
@@ -563,8 +563,8 @@ const unsigned char* packet_payload(packet_reader_struct& reader, const packet_s
 // The private_stream_1 sub-stream a payload belongs to (its first byte), or
 // -1 for other streams and for MPEG-1 system streams, which have no such
 // layout.
-int32_t sub_stream_of(uint32_t stream_id, const unsigned char* payload, int64_t len) {
-    if (stream_id != 0xBD || _mpeg_systems_format != 1 || len < 1) return -1;
+int32_t sub_stream_of(uint32_t stream_id, const unsigned char* payload, int64_t len, int32_t systems_format) {
+    if (stream_id != 0xBD || systems_format != 1 || len < 1) return -1;
     return payload[0];
 }
 
@@ -736,7 +736,7 @@ void setup_buffer_tracks(buffer_replay_struct& rp) {
         if (packet.stream_id != 0xBD || _mpeg_systems_format != 1) return -1;
         int64_t len = 0;
         const unsigned char* pl = packet_payload(reader, packet, len);
-        return pl ? sub_stream_of(0xBD, pl, len) : -1;
+        return pl ? sub_stream_of(0xBD, pl, len, _mpeg_systems_format) : -1;
     };
     for (const auto& pack : _all_packs_array) {
         for (const packet_struct& packet : pack->packets) {
@@ -863,14 +863,14 @@ void enter_unit_bytes(buffer_occupancy_struct& r, int64_t d, int64_t t, float ti
 // byte that ends the SCR base (the ninth of the pack), so a packet's payload
 // arrives after everything in front of it in the pack.
 deferred_packet_struct arrival_of(const pack_struct& pack, const pack_clock_struct& clock,
-                                  const packet_struct& packet) {
+                                  const packet_struct& packet, int32_t systems_format) {
     deferred_packet_struct a;
     a.track = -1;
     a.arrival = clock.arrival;
     // A pack without a usable mux rate delivers all its bytes at its SCR.
     a.ticks_per_byte =
         pack.bytes_per_second > 0 ? static_cast<float>(double{ticks_per_second} / pack.bytes_per_second) : 0.0f;
-    a.first_byte = packet.starting_offset + payload_start(packet) - (pack.offset + scr_byte_index);
+    a.first_byte = packet.starting_offset + payload_start(packet, systems_format) - (pack.offset + scr_byte_index);
     a.packet_offset = packet.starting_offset;
     return a;
 }
@@ -965,10 +965,10 @@ bool buffer_replay_step(buffer_replay_struct& rp) {
         int64_t len = 0;
         const unsigned char* payload = packet_payload(rp.reader, packet, len);
         if (!payload) continue;  // cannot be read again: contributes nothing
-        buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub_stream_of(packet.stream_id, payload, len));
+        buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub_stream_of(packet.stream_id, payload, len, _mpeg_systems_format));
         if (!r) continue;
         prepare_packet(*r, packet, clock, payload, len, rp.offsets);
-        enter_packet(*r, arrival_of(pack, clock, packet), rp.offsets);
+        enter_packet(*r, arrival_of(pack, clock, packet, _mpeg_systems_format), rp.offsets);
     }
     if (rp.pack_index >= _n_all_packs()) finish_buffer_events(rp);
     return true;
@@ -1022,7 +1022,7 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
                               const unsigned char* data, size_t n) {
     if (!is_elementary(packet.stream_id)) return;
     streaming_pack_begins(rp, pack);
-    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet);
+    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet, rp.systems_format);
     const unsigned char* payload = data;
     if (packet.starting_offset != rp.streaming_packet_offset) {
         rp.streaming_packet_offset = packet.starting_offset;
@@ -1036,7 +1036,7 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
     }
     // The payload is complete: enter it.
     rp.streaming_packet_offset = -1;
-    const int32_t sub = sub_stream_of(packet.stream_id, payload, len);
+    const int32_t sub = sub_stream_of(packet.stream_id, payload, len, rp.systems_format);
     buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub);
     if (!r) {
         r = open_track(rp, packet.stream_id, sub);
@@ -1048,12 +1048,20 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
     if (r) {
         const int32_t track = static_cast<int32_t>(r - rp.buffer_occupied);
         prepare_packet(*r, packet, rp.last_clock, payload, len, rp.offsets);
-        deferred_packet_struct a = arrival_of(pack, rp.last_clock, packet);
+        deferred_packet_struct a = arrival_of(pack, rp.last_clock, packet, rp.systems_format);
         // Until the stream's own buffer field is met, its first value is
-        // not known: the packets wait for it (or for their limit).
-        if (r->size_pending && r->size_source != size_from_stream && r->deferred_packets < max_deferred_packets) {
+        // not known: the packets wait for it, up to a bounded number.
+        if (r->size_pending && r->size_source != size_from_stream &&
+            r->deferred_packets < max_deferred_packets && rp.deferred.size() < max_deferred_total) {
             a.track = track;
-            a.offsets = rp.offsets;
+            // Only the entries that count are kept.
+            const size_t n = static_cast<size_t>(rp.offsets.n_entries);
+            a.offsets.n_entries = rp.offsets.n_entries;
+            a.offsets.retime = rp.offsets.retime;
+            a.offsets.retime_from = rp.offsets.retime_from;
+            a.offsets.retime_to = rp.offsets.retime_to;
+            a.offsets.au_dts.assign(rp.offsets.au_dts.begin(), rp.offsets.au_dts.begin() + static_cast<std::ptrdiff_t>(n));
+            a.offsets.n_bytes.assign(rp.offsets.n_bytes.begin(), rp.offsets.n_bytes.begin() + static_cast<std::ptrdiff_t>(n));
             rp.deferred.push_back(std::move(a));
             ++r->deferred_packets;
         } else {
@@ -1065,6 +1073,10 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
 }
 
 void streaming_replay_pack(buffer_replay_struct& rp, const pack_struct& pack) { streaming_pack_begins(rp, pack); }
+
+void streaming_replay_apply_bounds(buffer_replay_struct& rp) {
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) apply_header_bound(rp.buffer_occupied[i], rp.system_bounds);
+}
 
 // ---------------------------------------------------------------------------
 // Names and lines.

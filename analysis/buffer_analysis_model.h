@@ -23,17 +23,21 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "model.h"
+#include "ps_reader.h"
 
 // Streams the window tracks; a replay for a report may track up to
 // max_tracked_streams.
 inline constexpr int max_buffer_tracks = 4;
-inline constexpr int max_tracked_streams = 48;
+// Every stream a program stream can hold: the stream_ids that may carry
+// access units (0xBD, 0xC0 to 0xEF) and the 256 sub-streams of 0xBD.
+inline constexpr int max_tracked_streams = 512;
 inline constexpr int ring_size = 100;
 inline constexpr int pending_slot_count = 300;
 inline constexpr int64_t ticks_per_second = 27000000;
@@ -232,8 +236,11 @@ struct deferred_packet_struct {
     int64_t packet_offset;
     DTS_Offsets offsets;
 };
-// At most this many packets of one stream wait for its buffer field.
+// A stream's packets wait for its own buffer field: at most this many of
+// them, and this many of all streams together, each keeping only its own
+// split, so that memory stays bounded on any input.
 inline constexpr int32_t max_deferred_packets = 256;
+inline constexpr size_t max_deferred_total = 2048;
 
 // Where a pack sits on the replay's clock, for reading the time stamps of
 // its packets.
@@ -265,6 +272,9 @@ struct buffer_replay_struct {
     buffer_occupancy_struct buffer_occupied[max_tracked_streams]{};
     int32_t n_buffer_track_streams = 0;
     int32_t track_limit = max_buffer_tracks;
+    // While streaming: 1 for a 13818-1 program stream, 0 for an 11172-1
+    // system stream (whose private_stream_1 has no sub-stream layout).
+    int32_t systems_format = 1;
     // Where the records report their events; null: nowhere.
     buffer_event_fn event_hook = nullptr;
     void* event_ctx = nullptr;
@@ -348,3 +358,40 @@ void begin_streaming_replay(buffer_replay_struct& replay);
 void streaming_replay_payload(buffer_replay_struct& replay, const pack_struct& pack, const packet_struct& packet,
                               const unsigned char* data, size_t n);
 void streaming_replay_pack(buffer_replay_struct& replay, const pack_struct& pack);
+// After a system header met while streaming: the bounds in system_bounds
+// hold for the streams whose own buffer field has not been met, from here
+// on.
+void streaming_replay_apply_bounds(buffer_replay_struct& replay);
+
+// A reader's observer that replays the stream while it is read: each
+// pack's clock, each system header's bounds from where it stands, and each
+// payload block as it comes, so that nothing waits for the end of a pack.
+class streaming_replay_observer : public ps_observer {
+public:
+    explicit streaming_replay_observer(buffer_replay_struct& replay) : replay_(replay) {}
+    void pack_header(const ps_reader& reader, const pack_struct& pack) override {
+        replay_.systems_format = reader.systems_format();
+        streaming_replay_pack(replay_, pack);
+    }
+    void system_header(const ps_reader&, const system_header_struct&) override {
+        std::fill(std::begin(seen_), std::end(seen_), false);
+    }
+    // Within one header the first entry for an id counts.
+    void buffer_info(const ps_reader&, const buffer_info_struct& info) override {
+        const int id = info.stream_id & 0xFF;
+        if (info.stream_id < 0 || seen_[id]) return;
+        seen_[id] = true;
+        replay_.system_bounds[id] = info.actual_std_size;
+    }
+    void system_header_end(const ps_reader&, const system_header_struct&) override {
+        streaming_replay_apply_bounds(replay_);
+    }
+    void payload(const ps_reader& reader, const packet_struct& packet, const unsigned char* data,
+                 size_t n) override {
+        if (const pack_struct* pack = reader.current_pack()) streaming_replay_payload(replay_, *pack, packet, data, n);
+    }
+
+private:
+    buffer_replay_struct& replay_;
+    bool seen_[256] = {};
+};

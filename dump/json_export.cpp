@@ -1,40 +1,15 @@
-// JSON Lines export of the stream model.
-//
-// A line, keys in the order of the model's fields:
-//   {"offset":N,"scr":N,"ext":N,"mux":N,"stuffing":N,
-//    "system_headers":[{...,"buffer_info":[{...},...]}],
-//    "packets":[{"stream_id":N,"stream_name":"...",...},...]}
-// A field the stream did not supply is left out.  `scr` is the whole 33-bit
-// clock base and `pts` / `dts` the whole 33-bit stamps, as exact integers.
-// An MPEG-1 pack has no `ext` and no `stuffing`; `header_stuffing_bytes` is
-// given for MPEG-1 packets only.
-
 #include "json_export.h"
 
 #include <charconv>
-#include <cstdio>
-#include <string>
 
-#include "parser.h"
+#include "json_string.h"
 
 namespace {
 
-// The current pack's line.  It is written out whole when the pack ends; a
-// pack whose line grows past `spill_size` (a flood of packets or buffer
-// bounds) is written out in pieces so that memory stays bounded.
-std::string line;
 constexpr size_t spill_size = 1 << 20;
-bool line_spilled = false;
-
-bool pack_is_mpeg1 = false;
-bool in_packets = false;        // the "packets" list has been opened
-bool list_is_empty = true;      // no element yet in the list being written
-bool entries_are_empty = true;  // no element yet in a system header's buffer_info
-
-void put(const char* text) { line += text; }
 
 template <typename T>
-void put_number(T value) {
+void put_number(std::string& line, T value) {
     char buf[24];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
     (void)ec;
@@ -42,151 +17,149 @@ void put_number(T value) {
 }
 
 // `key` carries its leading comma and quotes: ",\"ext\":".
-void put_field(const char* key, int32_t value) {
+void put_field(std::string& line, const char* key, int32_t value) {
     if (value == -1) return;
-    put(key);
-    put_number(value);
+    line += key;
+    put_number(line, value);
 }
 
-void put_time_stamp(const char* key, uint64_t value) {
+void put_time_stamp(std::string& line, const char* key, uint64_t value) {
     if (value == absent_ts) return;
-    put(key);
-    put_number(value);
+    line += key;
+    put_number(line, value);
 }
-
-// A JSON string.  Bytes that are not printable ASCII are escaped as the
-// code point of the same value, so the output is valid UTF-8 whatever the
-// text holds.
-void put_string(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    line += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            line += '\\';
-            line += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            line += static_cast<char>(c);
-        } else {
-            char esc[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0x0F]};
-            line.append(esc, sizeof esc);
-        }
-    }
-    line += '"';
-}
-
-void spill_if_large() {
-    if (line.size() < spill_size) return;
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    line.clear();
-    line_spilled = true;
-}
-
-void next_element(bool& empty) {
-    if (!empty) line += ',';
-    empty = false;
-}
-
-void on_pack_header(const pack_struct& pack) {
-    pack_is_mpeg1 = pack.stuffing == -1;
-    in_packets = false;
-    list_is_empty = true;
-    put("{\"offset\":");
-    put_number(pack.offset);
-    put(",\"scr\":");
-    put_number(pack.scr_base);
-    if (!pack_is_mpeg1) put_field(",\"ext\":", pack.ext);
-    put_field(",\"mux\":", pack.mux);
-    put_field(",\"stuffing\":", pack.stuffing);
-    put(",\"system_headers\":[");
-}
-
-void on_system_header(const system_header_struct& h) {
-    next_element(list_is_empty);
-    put("{\"starting_offset\":");
-    put_number(h.starting_offset);
-    put_field(",\"header_length\":", h.header_length);
-    put_field(",\"rate_bound\":", h.rate_bound);
-    put_field(",\"audio_bound\":", h.audio_bound);
-    put_field(",\"fixed_flag\":", h.fixed_flag);
-    put_field(",\"csps_flag\":", h.csps_flag);
-    put_field(",\"system_audio_lock_flag\":", h.system_audio_lock_flag);
-    put_field(",\"system_video_lock_flag\":", h.system_video_lock_flag);
-    put_field(",\"video_bound\":", h.video_bound);
-    put_field(",\"packet_rate_restriction\":", h.packet_rate_restriction);
-    put(",\"buffer_info\":[");
-    entries_are_empty = true;
-}
-
-void on_buffer_info(const buffer_info_struct& b) {
-    next_element(entries_are_empty);
-    put("{\"stream_id\":");
-    put_number(b.stream_id);
-    put_field(",\"std_buffer_bound_scale\":", b.std_buffer_bound_scale);
-    put_field(",\"std_buffer_size_bound\":", b.std_buffer_size_bound);
-    put_field(",\"actual_std_size\":", b.actual_std_size);
-    put("}");
-    spill_if_large();
-}
-
-void on_system_header_end(const system_header_struct&) { put("]}"); }
-
-void open_packets() {
-    if (in_packets) return;
-    in_packets = true;
-    list_is_empty = true;
-    put("],\"packets\":[");
-}
-
-void on_packet(const packet_struct& p) {
-    open_packets();
-    next_element(list_is_empty);
-    put("{\"stream_id\":");
-    put_number(p.stream_id);
-    put(",\"stream_name\":");
-    put_string(p.stream_name);
-    put_field(",\"length\":", p.length);
-    put(",\"starting_offset\":");
-    put_number(p.starting_offset);
-    put(",\"ends_at\":");
-    put_number(p.ends_at);
-    if (pack_is_mpeg1) put_field(",\"header_stuffing_bytes\":", p.header_stuffing_bytes);
-    put_field(",\"pes_scrambling_code\":", p.pes_scrambling_code);
-    put_field(",\"data_alignment_indicator\":", p.data_alignment_indicator);
-    put_field(",\"copyright\":", p.copyright);
-    put_field(",\"original_or_copy\":", p.original_or_copy);
-    put_field(",\"std_buffer_scale\":", p.std_buffer_scale);
-    put_field(",\"std_buffer_size\":", p.std_buffer_size);
-    put_field(",\"std_buffer_size_bytes\":", p.std_buffer_size_bytes);
-    put_time_stamp(",\"pts\":", p.pts);
-    put_time_stamp(",\"dts\":", p.dts);
-    put_field(",\"pts_dts_flag\":", p.pts_dts_flag);
-    put_field(",\"pes_header_data_length\":", p.pes_header_data_length);
-    put_field(",\"es_rate\":", p.es_rate);
-    put_field(",\"trick_mode\":", p.trick_mode);
-    put_field(",\"additional_copy_info\":", p.additional_copy_info);
-    put_field(",\"previous_pes_packet_crc\":", p.previous_pes_packet_crc);
-    put_field(",\"extension_data\":", p.extension_data);
-    put("}");
-    spill_if_large();
-}
-
-const pack_parts_consumer consumer = {on_pack_header, on_system_header, on_buffer_info,
-                                      on_system_header_end, on_packet};
 
 }  // namespace
 
-const pack_parts_consumer* json_parts_consumer() { return &consumer; }
-
-void export_json_pack(const pack_struct&) {
-    open_packets();
-    put("]}\n");
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    line.clear();
-    line_spilled = false;
+spill_buffer::~spill_buffer() {
+    if (file_) std::fclose(file_);
 }
 
-void export_json_abandon_pack() {
-    if (line_spilled) std::fputc('\n', stdout);
-    line.clear();
-    line_spilled = false;
+void spill_buffer::spill_if_large() {
+    if (text_.size() < spill_size) return;
+    if (!file_) file_ = std::tmpfile();
+    if (!file_) return;  // no temporary file: the text stays in memory
+    std::fwrite(text_.data(), 1, text_.size(), file_);
+    file_used_ = true;
+    text_.clear();
+}
+
+bool spill_buffer::write_to(FILE* out) {
+    bool ok = true;
+    if (file_used_) {
+        std::rewind(file_);
+        char block[1 << 16];
+        size_t n;
+        while ((n = std::fread(block, 1, sizeof block, file_)) > 0)
+            if (std::fwrite(block, 1, n, out) != n) ok = false;
+        if (std::ferror(file_)) ok = false;
+    }
+    if (!text_.empty() && std::fwrite(text_.data(), 1, text_.size(), out) != text_.size()) ok = false;
+    clear();
+    return ok;
+}
+
+void spill_buffer::clear() {
+    text_.clear();
+    if (file_used_) {
+        std::fclose(file_);
+        file_ = nullptr;
+        file_used_ = false;
+    }
+}
+
+void json_export::pack_header(const ps_reader&, const pack_struct& pack) {
+    pack_is_mpeg1_ = pack.stuffing == -1;
+    in_pack_ = true;
+    headers_.clear();
+    packets_.clear();
+    n_headers_ = n_packets_ = 0;
+    head_.clear();
+    head_ += "{\"offset\":";
+    put_number(head_, pack.offset);
+    head_ += ",\"scr\":";
+    put_number(head_, pack.scr_base);
+    if (!pack_is_mpeg1_) put_field(head_, ",\"ext\":", pack.ext);
+    put_field(head_, ",\"mux\":", pack.mux);
+    put_field(head_, ",\"stuffing\":", pack.stuffing);
+}
+
+void json_export::system_header(const ps_reader&, const system_header_struct& h) {
+    std::string& line = headers_.text();
+    if (n_headers_++ > 0) line += ',';
+    line += "{\"starting_offset\":";
+    put_number(line, h.starting_offset);
+    put_field(line, ",\"header_length\":", h.header_length);
+    put_field(line, ",\"rate_bound\":", h.rate_bound);
+    put_field(line, ",\"audio_bound\":", h.audio_bound);
+    put_field(line, ",\"fixed_flag\":", h.fixed_flag);
+    put_field(line, ",\"csps_flag\":", h.csps_flag);
+    put_field(line, ",\"system_audio_lock_flag\":", h.system_audio_lock_flag);
+    put_field(line, ",\"system_video_lock_flag\":", h.system_video_lock_flag);
+    put_field(line, ",\"video_bound\":", h.video_bound);
+    put_field(line, ",\"packet_rate_restriction\":", h.packet_rate_restriction);
+    line += ",\"buffer_info\":[";
+    n_entries_ = 0;
+}
+
+void json_export::buffer_info(const ps_reader&, const buffer_info_struct& b) {
+    std::string& line = headers_.text();
+    if (n_entries_++ > 0) line += ',';
+    line += "{\"stream_id\":";
+    put_number(line, b.stream_id);
+    put_field(line, ",\"std_buffer_bound_scale\":", b.std_buffer_bound_scale);
+    put_field(line, ",\"std_buffer_size_bound\":", b.std_buffer_size_bound);
+    put_field(line, ",\"actual_std_size\":", b.actual_std_size);
+    line += '}';
+    headers_.spill_if_large();
+}
+
+void json_export::system_header_end(const ps_reader&, const system_header_struct&) {
+    headers_.text() += "]}";
+    headers_.spill_if_large();
+}
+
+void json_export::packet_header(const ps_reader&, const packet_struct& p, const packet_header_detail& d) {
+    if (d.stop != packet_header_detail::complete) return;
+    std::string& line = packets_.text();
+    if (n_packets_++ > 0) line += ',';
+    line += "{\"stream_id\":";
+    put_number(line, p.stream_id);
+    line += ",\"stream_name\":";
+    append_json_string(line, p.stream_name);
+    put_field(line, ",\"length\":", p.length);
+    line += ",\"starting_offset\":";
+    put_number(line, p.starting_offset);
+    line += ",\"ends_at\":";
+    put_number(line, p.ends_at);
+    if (pack_is_mpeg1_) put_field(line, ",\"header_stuffing_bytes\":", p.header_stuffing_bytes);
+    put_field(line, ",\"pes_scrambling_code\":", p.pes_scrambling_code);
+    put_field(line, ",\"data_alignment_indicator\":", p.data_alignment_indicator);
+    put_field(line, ",\"copyright\":", p.copyright);
+    put_field(line, ",\"original_or_copy\":", p.original_or_copy);
+    put_field(line, ",\"std_buffer_scale\":", p.std_buffer_scale);
+    put_field(line, ",\"std_buffer_size\":", p.std_buffer_size);
+    put_field(line, ",\"std_buffer_size_bytes\":", p.std_buffer_size_bytes);
+    put_time_stamp(line, ",\"pts\":", p.pts);
+    put_time_stamp(line, ",\"dts\":", p.dts);
+    put_field(line, ",\"pts_dts_flag\":", p.pts_dts_flag);
+    put_field(line, ",\"pes_header_data_length\":", p.pes_header_data_length);
+    put_field(line, ",\"es_rate\":", p.es_rate);
+    put_field(line, ",\"trick_mode\":", p.trick_mode);
+    put_field(line, ",\"additional_copy_info\":", p.additional_copy_info);
+    put_field(line, ",\"previous_pes_packet_crc\":", p.previous_pes_packet_crc);
+    put_field(line, ",\"extension_data\":", p.extension_data);
+    line += '}';
+    packets_.spill_if_large();
+}
+
+void json_export::pack_end(const ps_reader&, const pack_struct&) {
+    if (!in_pack_) return;
+    in_pack_ = false;
+    std::fwrite(head_.data(), 1, head_.size(), out_);
+    std::fputs(",\"system_headers\":[", out_);
+    headers_.write_to(out_);
+    std::fputs("],\"packets\":[", out_);
+    packets_.write_to(out_);
+    std::fputs("]}\n", out_);
 }

@@ -13,9 +13,10 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "parser.h"
 
 bool _export_first_pack = true;
+bool _export_elisp = false;
+bool _export_CL_lisp = false;
 
 void export_lisp_reset_first_pack() { _export_first_pack = true; }
 
@@ -255,10 +256,14 @@ void export_lisp_pack(const pack_struct& pack) {
     printf("(%s current-pack (make-pack %" PRId64 " %d %d %d %d))\n", w.assignment, pack.offset,
            static_cast<int32_t>(pack.scr), pack.ext, pack.mux, pack.stuffing);
     for (const packet_struct& p : pack.packets) print_packet(w, p);
-    for (const system_header_struct& h : pack.system_headers) print_system_header(w, h);
-    if (!pack.system_headers.empty())
+    // Each system header is added as soon as it is built, so that a pack
+    // with several (some multiplexers write one before every packet) keeps
+    // them all.
+    for (const system_header_struct& h : pack.system_headers) {
+        print_system_header(w, h);
         printf("(%s current-pack (add-system-header-to-pack current-pack current-system-header))\n",
                w.assignment);
+    }
     if (_export_first_pack) {
         _export_first_pack = false;
         printf("(%s packs (list current-pack))\n\n", w.assignment);

@@ -12,6 +12,11 @@ void export_lisp_prelude();
 // its end.
 void export_lisp_pack(const pack_struct& pack);
 
+// The dialect: Emacs Lisp while `_export_elisp` is on, Common Lisp
+// otherwise (`_export_CL_lisp` tells that it was chosen).
+extern bool _export_elisp;
+extern bool _export_CL_lisp;
+
 // True until the first pack's forms have been printed; a process exports one
 // stream.
 extern bool _export_first_pack;

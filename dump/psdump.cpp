@@ -11,9 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "extraction.h"
 #include "json_export.h"
 #include "lisp_export.h"
-#include "parser.h"
+#include "pack_builder.h"
+#include "ps_reader.h"
+#include "text_dump.h"
 
 namespace {
 
@@ -22,32 +25,39 @@ export_mode mode = export_mode::text;
 
 // Status 2 once an extraction file or standard output could not be written.
 bool extraction_write_failed = false;
-bool output_finished = false;
 
 void print_usage(const char* program) {
     std::printf("Usage: %s [mpeg_file] {[print_pack_count] [extract_streams] [cl-lisp]}\n", program);
 }
 
-// The text dump prints every part of a pack as it reads it; the parts are
-// then dropped rather than kept, so one huge pack costs no memory.
-const pack_parts_consumer drop_parts = {nullptr, nullptr, nullptr, nullptr, nullptr};
+// Stream errors: an unknown stream_id is named on standard error in every
+// mode; a marker-bit message stands in place in the text dump (which
+// prints it itself) and goes to standard error in the exports, so that
+// their output stays loadable up to the last whole pack.
+struct error_report : ps_observer {
+    void error(const ps_reader&, const stream_error& e) override {
+        std::fflush(stdout);
+        if (e.kind == stream_error_kind::unknown_stream_id)
+            std::fprintf(stderr, "psdump: %s\n", e.message.c_str());
+        else if (mode != export_mode::text)
+            std::fprintf(stderr, "\nError\n %s", e.message.c_str());
+    }
+};
 
-void report_extraction_error(const std::string& path, int error_number) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "psdump: %s: %s\n", path.c_str(), std::strerror(error_number ? error_number : EIO));
-    extraction_write_failed = true;
+// Each finished pack of a Lisp export: its forms, then it is released, so
+// only one pack is ever held.  A standard output that can no longer be
+// written ends the run at once.
+void lisp_pack_sink(std::unique_ptr<pack_struct> pack) {
+    export_lisp_pack(*pack);
+    if (std::ferror(stdout)) std::exit(2);
 }
 
 // Closes the extraction files and flushes standard output, reporting what
-// could not be written.  True when everything was written.  Runs once, at
-// the end of main or when the parser ends the process on a stream error.
-bool finish_output() {
-    if (output_finished) return true;
-    output_finished = true;
+// could not be written.  True when everything was written.
+bool finish_output(extraction_writer& writer) {
     int error_number = errno;  // of the last failed write, when one failed
     bool written = !std::ferror(stdout);
-    if (mode == export_mode::json) export_json_abandon_pack();
-    close_extraction_files();
+    writer.close_all();
     // A failed write leaves the stream in error; flushing again tells the
     // reason afresh when data is still waiting.
     std::clearerr(stdout);
@@ -62,20 +72,6 @@ bool finish_output() {
     return written && !extraction_write_failed;
 }
 
-void finish_output_at_exit() {
-    if (!finish_output()) _exit(2);
-}
-
-// Each finished pack: its Lisp forms or its JSON line, then it is released,
-// so only one pack is ever held.  A standard output that can no longer be
-// written ends the run at once.
-void dump_pack_sink(std::unique_ptr<pack_struct> pack) {
-    if (mode == export_mode::lisp) export_lisp_pack(*pack);
-    if (mode == export_mode::json) export_json_pack(*pack);
-    delete_pack_struct(std::move(pack));
-    if (std::ferror(stdout)) std::exit(2);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,73 +80,91 @@ int main(int argc, char** argv) {
     static char out_buffer[1 << 20];
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 
+    bool extract = false, elisp = false, cl_lisp = false, json = false, count = false;
+    // Every argument counts as an option word, the file's name too.
+    for (int i = 0; i < argc; ++i) {
+        if (strcasecmp(argv[i], "extract_streams") == 0)
+            extract = true;
+        else if (strcasecmp(argv[i], "elisp") == 0)
+            elisp = true;
+        else if (strcasecmp(argv[i], "cl-lisp") == 0)
+            cl_lisp = true;
+        else if (strcasecmp(argv[i], "json") == 0)
+            json = true;
+        else if (strcasecmp(argv[i], "print_pack_count") == 0)
+            count = true;
+    }
+    // A Lisp word wins over "json".
+    mode = elisp || cl_lisp ? export_mode::lisp : json ? export_mode::json : export_mode::text;
+    // In JSON mode every message goes to standard error, so that standard
+    // output holds nothing but JSON lines.
+    FILE* messages = mode == export_mode::json ? stderr : stdout;
+
     if (argc < 2) {
         print_usage(argv[0]);
         return 1;
     }
     FILE* fp = std::fopen(argv[1], "rb");
     if (!fp) {
-        std::printf("Could not open %s\n", argv[1]);
-        print_usage(argv[0]);
+        std::fprintf(messages, "Could not open %s\n", argv[1]);
+        if (mode == export_mode::json)
+            std::fprintf(stderr, "Usage: %s [mpeg_file] {[print_pack_count] [extract_streams] [cl-lisp]}\n",
+                         argv[0]);
+        else
+            print_usage(argv[0]);
         return 1;
     }
 
-    _extract_streams = false;
-    _export_CL_lisp = false;
-    _export_elisp = false;
-    _export_is_text_dump = true;
-    _exit_on_stream_error = true;
-    _pack_sink = dump_pack_sink;
-    _extraction_error_hook = report_extraction_error;
-
-    bool json = false;
+    // The Lisp prelude is printed once per Lisp word, as the words come.
     for (int i = 0; i < argc; ++i) {
-        if (strcasecmp(argv[i], "extract_streams") == 0) {
-            _extract_streams = true;
-        } else if (strcasecmp(argv[i], "elisp") == 0) {
+        if (strcasecmp(argv[i], "elisp") == 0) {
             _export_elisp = true;
             export_lisp_prelude();
         } else if (strcasecmp(argv[i], "cl-lisp") == 0) {
             _export_CL_lisp = true;
             export_lisp_prelude();
-        } else if (strcasecmp(argv[i], "json") == 0) {
-            json = true;
         }
     }
-    // A Lisp word wins over "json": its prelude is already printed.
-    if (_export_elisp || _export_CL_lisp)
-        mode = export_mode::lisp;
-    else if (json)
-        mode = export_mode::json;
-    _export_is_text_dump = mode == export_mode::text;
-    // The exports keep standard output one loadable text: stream-error
-    // messages go to standard error, and JSON has no progress lines.
-    _stream_errors_to_stderr = mode != export_mode::text;
-    _quiet_parse = mode == export_mode::json;
-    _pack_parts_consumer = mode == export_mode::json ? json_parts_consumer()
-                           : mode == export_mode::text ? &drop_parts
-                                                       : nullptr;
-    std::atexit(finish_output_at_exit);
 
-    _mpeg_fp.attach(fp);
-    scan_mpeg_stream();
-    _mpeg_fp.close();
+    ps_reader reader;
+    reader.stop_on_error = true;
+    text_dump dump(stdout);
+    json_export json_lines(stdout);
+    pack_builder lisp_packs(lisp_pack_sink);
+    extraction_writer writer;
+    writer.on_error = [](const std::string& path, int error_number) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "psdump: %s: %s\n", path.c_str(), std::strerror(error_number ? error_number : EIO));
+        extraction_write_failed = true;
+    };
+    error_report errors;
 
-    if (argc > 2) {
+    if (mode == export_mode::text) reader.add_observer(&dump);
+    if (mode == export_mode::json) reader.add_observer(&json_lines);
+    if (mode == export_mode::lisp) reader.add_observer(&lisp_packs);
+    if (extract) reader.add_observer(&writer);
+    reader.add_observer(&errors);
+
+    reader.parse(fp);
+    if (reader.stopped_on_error()) return finish_output(writer) ? 1 : 2;
+
+    if (count && argc > 2) {
         // In JSON mode the count goes to standard error, so that standard
         // output holds nothing but JSON lines.
         FILE* count_out = mode == export_mode::json ? stderr : stdout;
+        // Once per word, as before: a count asked twice is printed twice.
         for (int i = 0; i < argc; ++i)
             if (strcasecmp(argv[i], "print_pack_count") == 0)
-                std::fprintf(count_out, "Total Packs = %d\n", static_cast<int32_t>(static_cast<uint32_t>(_n_packs)));
+                std::fprintf(count_out, "Total Packs = %d\n",
+                             static_cast<int32_t>(static_cast<uint32_t>(reader.packs())));
     }
 
-    if (_n_packs == 0) {
+    if (reader.packs() == 0) {
         std::fflush(stdout);
         std::fputs("Not an ISO 1172-1 or ISO 13818-1 stream\n", stderr);
         // The start of the file as the scan read it: the stream is never
         // opened a second time (it may be a pipe or FIFO).
-        if (_first_4_bytes == 0x000001B3) std::fputs("Looks like an MPEG video stream\n", stderr);
+        if (reader.first_4_bytes() == 0x000001B3) std::fputs("Looks like an MPEG video stream\n", stderr);
     }
-    return finish_output() ? 0 : 2;
+    return finish_output(writer) ? 0 : 2;
 }

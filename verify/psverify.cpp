@@ -26,7 +26,8 @@
 #include <vector>
 
 #include "buffer_analysis_model.h"
-#include "parser.h"
+#include "json_string.h"
+#include "ps_reader.h"
 
 namespace {
 
@@ -56,7 +57,6 @@ struct file_report_struct {
 };
 
 // The check in progress, for the parser's callbacks.
-buffer_replay_struct* replay_now = nullptr;
 file_report_struct* report_now = nullptr;
 int64_t max_events_now = default_max_events;
 
@@ -66,41 +66,23 @@ void keep_event(const buffer_event_struct& event, void*) {
     if (static_cast<int64_t>(kept.shown.size()) < max_events_now) kept.shown.push_back(event);
 }
 
-void observe_payload(const packet_struct& packet, const unsigned char* data, size_t n) {
-    if (_current_pack) streaming_replay_payload(*replay_now, *_current_pack, packet, data, n);
-}
+// Follows one file's reader: each pack's clock and system headers, each
+// payload block as it is read (so nothing waits for the end of a pack), and
+// the stream errors, which are counted and told on standard error.
+struct verify_observer : streaming_replay_observer {
+    verify_observer(buffer_replay_struct& replay, file_report_struct& r) : streaming_replay_observer(replay), report(&r) {}
+    file_report_struct* report;
 
-// Takes a finished pack's clock if none of its packets did, counts its
-// stream errors and frees it, so memory stays flat whatever the file size.
-void verify_pack_sink(std::unique_ptr<pack_struct> pack) {
-    streaming_replay_pack(*replay_now, *pack);
-    ++report_now->packs;
-    for (const packet_struct& packet : pack->packets)
-        if (packet.stream_name.rfind("ERROR", 0) == 0) ++report_now->unknown_stream_ids;
-}
-
-// ---------------------------------------------------------------------------
-// What the parser prints about the stream (its marker-bit messages) goes to
-// standard error, counted, so that the report on standard output, and the
-// JSON document, stay whole.
-
-constexpr std::string_view marker_message = "Expecting marker bits";
-
-struct parser_output_struct {
-    std::string tail;  // the end of the last write, where a message may begin
+    void pack_end(const ps_reader&, const pack_struct&) override { ++report->packs; }
+    void error(const ps_reader&, const stream_error& e) override {
+        if (e.kind == stream_error_kind::unknown_stream_id) {
+            ++report->unknown_stream_ids;
+        } else {
+            ++report->marker_errors;
+            std::fprintf(stderr, "\nError\n %s", e.message.c_str());
+        }
+    }
 };
-parser_output_struct parser_output;
-
-ssize_t forward_parser_output(void* ctx, const char* data, size_t n) {
-    auto* po = static_cast<parser_output_struct*>(ctx);
-    std::string text = po->tail;
-    text.append(data, n);
-    for (size_t at = text.find(marker_message); at != std::string::npos; at = text.find(marker_message, at + 1))
-        if (report_now) ++report_now->marker_errors;
-    po->tail = text.substr(text.size() > marker_message.size() - 1 ? text.size() - (marker_message.size() - 1) : 0);
-    std::fwrite(data, 1, n, stderr);
-    return static_cast<ssize_t>(n);
-}
 
 // ---------------------------------------------------------------------------
 // Progress on a terminal, for files that take more than a second.
@@ -158,18 +140,20 @@ void check_file(const std::string& path, buffer_replay_struct& rp, file_report_s
     progress.start = progress.last = std::chrono::steady_clock::now();
     progress.packs = 0;
 
-    rp = buffer_replay_struct{};
+    // A fresh replay for each file (it is large: built in place, not on the stack).
+    std::destroy_at(&rp);
+    std::construct_at(&rp);
     rp.track_limit = max_tracked_streams;
     rp.event_hook = keep_event;
     begin_streaming_replay(rp);
-    replay_now = &rp;
     report_now = &report;
 
-    _mpeg_systems_format = 1;
-    _mpeg_fp.attach(fp);
-    scan_mpeg_stream();
-    const bool read_error = _mpeg_fp.had_error();
-    _mpeg_fp.close();
+    ps_reader reader;
+    verify_observer observer(rp, report);
+    reader.add_observer(&observer);
+    reader.progress = show_progress;
+    reader.parse(fp);
+    const bool read_error = reader.read_error();
     end_progress();
     finish_buffer_events(rp);
 
@@ -203,9 +187,20 @@ std::vector<buffer_event_struct> events_in_time_order(const file_report_struct& 
 // ---------------------------------------------------------------------------
 // Text report.
 
+// Streams with a row but no verdict of their own: a coding the model does
+// not know, or no time stamps.
+int64_t streams_not_modelled(const buffer_replay_struct& rp) {
+    int64_t n = 0;
+    for (int i = 0; i < rp.n_buffer_track_streams; ++i) n += modelled(rp.buffer_occupied[i]) ? 0 : 1;
+    return n;
+}
+
 void print_text(FILE* out, const file_report_struct& report, const buffer_replay_struct& rp) {
-    std::fprintf(out, "%s: %" PRId64 " packs, %s\n", report.file.c_str(), report.packs,
-                 report.conformant ? "conformant" : "NOT conformant");
+    const int64_t unmodelled = streams_not_modelled(rp);
+    std::string verdict = report.conformant ? "conformant" : "NOT conformant";
+    if (unmodelled > 0)
+        verdict += ", " + std::to_string(unmodelled) + (unmodelled == 1 ? " stream" : " streams") + " not modelled";
+    std::fprintf(out, "%s: %" PRId64 " packs, %s\n", report.file.c_str(), report.packs, verdict.c_str());
     if (report.unknown_stream_ids > 0 || report.marker_errors > 0)
         std::fprintf(out, "  stream errors: %" PRId64 " packets with an unknown stream_id, %" PRId64 " failed marker checks\n",
                      report.unknown_stream_ids, report.marker_errors);
@@ -237,22 +232,6 @@ void print_text(FILE* out, const file_report_struct& report, const buffer_replay
 // ---------------------------------------------------------------------------
 // JSON report.
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 double seconds(int64_t ticks) { return static_cast<double>(ticks) / ticks_per_second; }
 
@@ -276,9 +255,9 @@ void print_json_file(FILE* out, const file_report_struct& report, const buffer_r
         std::fprintf(out, "null");
     else
         std::fprintf(out, "%s", json_string(report.error).c_str());
-    std::fprintf(out, ",\"stream_errors\":%" PRId64 ",\"unknown_stream_ids\":%" PRId64 ",\"marker_errors\":%" PRId64
-                      ",\"streams\":[",
+    std::fprintf(out, ",\"stream_errors\":%" PRId64 ",\"unknown_stream_ids\":%" PRId64 ",\"marker_errors\":%" PRId64,
                  report.unknown_stream_ids + report.marker_errors, report.unknown_stream_ids, report.marker_errors);
+    std::fprintf(out, ",\"streams_not_modelled\":%" PRId64 ",\"streams\":[", rp ? streams_not_modelled(*rp) : 0);
     const std::vector<buffer_event_struct> events = events_in_time_order(report);
     for (int i = 0; rp && i < rp->n_buffer_track_streams; ++i) {
         const buffer_occupancy_struct& r = rp->buffer_occupied[i];
@@ -348,26 +327,7 @@ int main(int argc, char** argv) {
     const options_struct options = parse_options(argc, argv);
     max_events_now = options.max_events;
 
-    // The report goes to standard output; the parser's own messages go
-    // through a stream of their own (see forward_parser_output).
     FILE* out = stdout;
-    cookie_io_functions_t forward{nullptr, forward_parser_output, nullptr, nullptr};
-    FILE* messages = fopencookie(&parser_output, "w", forward);
-    if (!messages) {
-        std::fprintf(stderr, "psverify: cannot set up the output: %s\n", std::strerror(errno));
-        return 2;
-    }
-    setvbuf(messages, nullptr, _IOLBF, 0);
-    stdout = messages;
-
-    _export_is_text_dump = false;
-    _export_CL_lisp = _export_elisp = false;
-    _extract_streams = _streamable_extract_streams = false;
-    _exit_on_stream_error = false;
-    _quiet_parse = true;
-    _pack_sink = verify_pack_sink;
-    _payload_observer = observe_payload;
-    _parse_progress_hook = show_progress;
 
     int status = 0;
     auto rp = std::make_unique<buffer_replay_struct>();
@@ -375,7 +335,6 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < options.files.size(); ++i) {
         file_report_struct report;
         check_file(options.files[i], *rp, report);
-        std::fflush(messages);
         if (!report.error.empty()) {
             std::fprintf(stderr, "psverify: %s: %s\n", report.file.c_str(), report.error.c_str());
             status = 2;

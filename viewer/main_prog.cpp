@@ -11,10 +11,8 @@ void make_message_log_view() {}
 
 void main_prog(int argc, char** argv) {
     // Extraction files live in a private directory, never in the user's
-    // working directory; the parser's always-printed progress lines stay
-    // off the console.
+    // working directory.
     const bool private_directory = make_extraction_directory();
-    _quiet_parse = true;
     init_plugins();
     if (!private_directory && plugin_extensions_are_available) {
         std::printf("Plugins will not be available \n");

@@ -96,24 +96,15 @@ protected:
     // Replays `file` while it is parsed, as psverify does.
     std::unique_ptr<buffer_replay_struct> replay_while_parsing(const std::string& file,
                                                                std::vector<buffer_event_struct>& out) {
-        static buffer_replay_struct* streaming;
         auto srp = std::make_unique<buffer_replay_struct>();
         srp->track_limit = max_tracked_streams;
         srp->event_hook = collect_event;
         srp->event_ctx = &out;
         begin_streaming_replay(*srp);
-        streaming = srp.get();
-        _payload_observer = [](const packet_struct& p, const unsigned char* d, size_t n) {
-            streaming_replay_payload(*streaming, *_current_pack, p, d, n);
-        };
-        _pack_sink = [](std::unique_ptr<pack_struct> pack) { streaming_replay_pack(*streaming, *pack); };
-        std::fflush(stdout);
-        ::testing::internal::CaptureStdout();
-        parse_mpeg_file(file.c_str());
-        std::fflush(stdout);
-        ::testing::internal::GetCapturedStdout();
-        _payload_observer = nullptr;
-        _pack_sink = collect_pack;
+        ps_reader reader;
+        streaming_replay_observer observer(*srp);
+        reader.add_observer(&observer);
+        reader.parse(std::fopen(file.c_str(), "rb"));
         finish_buffer_events(*srp);
         return srp;
     }

@@ -311,12 +311,13 @@ TEST_F(LispExport, BothDialectsOnGiveEmacsLispForms) {
 
 // Two system headers in one pack (the parser never builds this) still attach
 // once, after the last.
-TEST_F(LispExport, SeveralSystemHeadersAttachOnce) {
+TEST_F(LispExport, SeveralSystemHeadersAreEachAttached) {
     pack_struct pack = mpeg2_pack(0, 0);
     pack.system_headers.resize(2);
     EXPECT_EQ(forms(pack),
               "(setf current-pack (make-pack 0 0 0 25200 0))\n"
               "(setf current-system-header (make-system-header -1 -1 -1 -1 -1 -1 -1 -1 -1 -1))\n"
+              "(setf current-pack (add-system-header-to-pack current-pack current-system-header))\n"
               "(setf current-system-header (make-system-header -1 -1 -1 -1 -1 -1 -1 -1 -1 -1))\n"
               "(setf current-pack (add-system-header-to-pack current-pack current-system-header))\n"
               "(setf packs (list current-pack))\n\n");

@@ -208,6 +208,12 @@ int main(int argc, char** argv) {
             p += 6 + ((at(p + 4) << 8) | at(p + 5));
         }
         while (start_code_at(p) && bytes[p + 3] != 0xBA && bytes[p + 3] != 0xB9) {
+            // A system header may stand among the packets too.
+            if (bytes[p + 3] == 0xBB) {
+                headers += system_header(p);
+                p += 6 + ((at(p + 4) << 8) | at(p + 5));
+                continue;
+            }
             if (bytes[p + 3] < 0xBC) {
                 fprintf(stderr, "stream_facts: start code 0x%02x in packet position at offset %zu\n",
                         bytes[p + 3], p);

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "lisp_export.h"
+#include "pack_builder.h"
 #include "parser.h"
+#include "text_dump.h"
 #include "stream_builder.h"
 #include "test_util.h"
 

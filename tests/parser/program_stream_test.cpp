@@ -210,11 +210,11 @@ TEST_F(ParserTest, OptionalHeaderFieldsAndFlags) {
     lisp.text_dump = false;
     lisp.cl_lisp = true;
     EXPECT_EQ(parse(stream, lisp), "");
-    // In the analyser (no dump, no Lisp) they are printed all the same.
+    // They belong to the text dump: the analyser's console stays quiet.
     parser_settings analyser;
     analyser.text_dump = false;
     delete_parser_structs();
-    EXPECT_EQ(parse(stream, analyser), five_skips);
+    EXPECT_EQ(parse(stream, analyser), "");
 }
 
 TEST_F(ParserTest, TrickModeLinesAreAlwaysPrintedOutsideLispExport) {
@@ -240,7 +240,7 @@ TEST_F(ParserTest, TrickModeLinesAreAlwaysPrintedOutsideLispExport) {
         parser_settings analyser;
         analyser.text_dump = false;
         delete_parser_structs();
-        EXPECT_EQ(parse(stream, analyser), c.lines) << int(c.byte);
+        EXPECT_EQ(parse(stream, analyser), "") << int(c.byte);
         EXPECT_EQ(packet_at(0, 0).trick_mode, c.byte >> 5);
 
         delete_parser_structs();
@@ -270,18 +270,9 @@ TEST_F(ParserTest, PesExtensionFieldsAndMarkers) {
     bytes stream = concat({pack_header(0, 0, 1), pes_packet(0xE0, f, payload_bytes(5))});
     parser_settings analyser;
     analyser.text_dump = false;
-    EXPECT_EQ(parse(stream, analyser),
-              "\t\t\textension_data -\n"
-              "\t\t\t\tprivate_data_flag = 1\n"
-              "\t\t\t\tpack_header_field_flag = 1\n"
-              "\t\t\t\tprogram_packet_sequence_counter_flag = 1\n"
-              "\t\t\t\tP-STD_buffer_flag = 1\n"
-              "\t\t\t\tPES_extension_flag_2 = 1\n"
-              "\t\t\t\tSkipping additional pack_field_header() - 3\n"
-              "\t\t\t\tprogram_packet_sequence_counter = 42\n"
-              "\t\t\t\tMPEG1_MPEG2_identifier = 1\n"
-              "\t\t\t\toriginal_stuff_length = 5\n"
-              "\t\t\t\tPES_extension_length_field = 2\n");
+    // The extension's lines belong to the text dump; the analyser's
+    // console shows only stream errors.
+    EXPECT_EQ(parse(stream, analyser), "");
     const packet_struct& p = packet_at(0, 0);
     EXPECT_EQ(p.std_buffer_scale, 0);
     EXPECT_EQ(p.std_buffer_size, 0x1FFF);
@@ -296,18 +287,8 @@ TEST_F(ParserTest, PesExtensionFieldsAndMarkers) {
     bytes bad_stream = concat({header, pes_packet(0xE0, bad, payload_bytes(2))});
     const int64_t q0_next = static_cast<int64_t>(header.size()) + 11;  // start code, length, 3 flags, x, q0
     delete_parser_structs();
-    EXPECT_EQ(parse(bad_stream, analyser),
-              "\t\t\textension_data -\n"
-              "\t\t\t\tprivate_data_flag = 0\n"
-              "\t\t\t\tpack_header_field_flag = 0\n"
-              "\t\t\t\tprogram_packet_sequence_counter_flag = 1\n"
-              "\t\t\t\tP-STD_buffer_flag = 0\n"
-              "\t\t\t\tPES_extension_flag_2 = 0\n"
-              "\nError\n Expecting marker bits around " + hex(q0_next) +
-                  "\nError\n Expecting marker bits around " + hex(q0_next + 1) +
-                  "\t\t\t\tprogram_packet_sequence_counter = 5\n"
-                  "\t\t\t\tMPEG1_MPEG2_identifier = 0\n"
-                  "\t\t\t\toriginal_stuff_length = 6\n");
+    EXPECT_EQ(parse(bad_stream, analyser), "\nError\n Expecting marker bits around " + hex(q0_next) +
+                                               "\nError\n Expecting marker bits around " + hex(q0_next + 1));
     ASSERT_EQ(_n_all_packs(), 1);
     EXPECT_EQ(pack(0).packets.size(), 1u);
 
@@ -317,16 +298,8 @@ TEST_F(ParserTest, PesExtensionFieldsAndMarkers) {
     bad2.extension = bytes{0x11, 0x20, 0x10, 0x01, 0x00};
     delete_parser_structs();
     std::string out = parse(concat({header, pes_packet(0xE0, bad2, payload_bytes(2))}), analyser);
-    EXPECT_EQ(out,
-              "\t\t\textension_data -\n"
-              "\t\t\t\tprivate_data_flag = 0\n"
-              "\t\t\t\tpack_header_field_flag = 0\n"
-              "\t\t\t\tprogram_packet_sequence_counter_flag = 0\n"
-              "\t\t\t\tP-STD_buffer_flag = 1\n"
-              "\t\t\t\tPES_extension_flag_2 = 1\n"
-              "\nError\n Expecting marker bits around " + hex(q0_next) +
-                  "\nError\n Expecting marker bits around " + hex(q0_next + 2) +
-                  "\t\t\t\tPES_extension_length_field = 1\n");
+    EXPECT_EQ(out, "\nError\n Expecting marker bits around " + hex(q0_next) +
+                       "\nError\n Expecting marker bits around " + hex(q0_next + 2));
 }
 
 TEST_F(ParserTest, StreamNamesAndUnknownIds) {
@@ -356,7 +329,7 @@ TEST_F(ParserTest, StreamNamesAndUnknownIds) {
         {0xFA, "reserved_data_stream", true},
         {0xFE, "reserved_data_stream", true},
         {0xFF, "program_stream_directory", false},
-        {0xBB, "ERROR. Unknown stream_id", true},
+        {0x42, "ERROR. Unknown stream_id", true},
         {0x05, "ERROR. Unknown stream_id", true},
     };
     bytes stream = pack_header(0, 0, 1);
@@ -412,16 +385,19 @@ TEST_F(ParserTest, DriverScansResynchronisesAndStopsAtEndCode) {
     EXPECT_EQ(pack(2).offset, second_at + static_cast<int64_t>(second.size()));
     EXPECT_EQ(pack(2).scr, 6u);
 
-    // Only the first start code after the pack header can be a system
-    // header; a later 0x000001BB is read as a packet.
+    // A system header may stand anywhere among the packets of a pack, as
+    // some multiplexers write it (one before every packet).
     bytes sys = system_header({});
     bytes again = system_header({});
+    pes_fields g;
     delete_parser_structs();
-    parse(concat({pack_header(0, 0, 1), sys, again}), quiet);
+    parse(concat({pack_header(0, 0, 1), sys, pes_packet(0xE0, g, payload_bytes(4)), again,
+                  pes_packet(0xE0, g, payload_bytes(4))}),
+          quiet);
     ASSERT_EQ(_n_all_packs(), 1);
-    EXPECT_EQ(pack(0).system_headers.size(), 1u);
-    ASSERT_EQ(pack(0).packets.size(), 1u);
-    EXPECT_EQ(pack(0).packets[0].stream_id, 0xBB);
+    EXPECT_EQ(pack(0).system_headers.size(), 2u);
+    ASSERT_EQ(pack(0).packets.size(), 2u);
+    EXPECT_EQ(pack(0).packets[1].stream_id, 0xE0);
 }
 
 TEST_F(ParserTest, SystemHeaderEdgeCases) {
@@ -489,16 +465,20 @@ TEST_F(ParserTest, OffsetsBeyondTwoGigabytesStayPositive) {
     bytes rest = concat({bytes(header.begin() + 4, header.end()), pes_packet(0xE0, f, payload_bytes(8))});
     std::string path = dir_.file("tail.bin");
     tu::write_file(path, rest);
-    ASSERT_TRUE(_mpeg_fp.open(path.c_str()));
-    _export_is_text_dump = true;
-    _file_position = 0xC0000004LL;
-    _last_4_bytes = 0x000001BA;
+    FILE* fp = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(fp, nullptr);
+    ps_reader reader;
+    text_dump dump(stdout);
+    pack_builder collector(collect_pack);
+    reader.add_observer(&dump);
+    reader.add_observer(&collector);
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
-    read_pack();
+    reader.begin_at(fp, 0xC0000004LL, 0x000001BA);
+    reader.step();
+    reader.end();
     std::fflush(stdout);
     std::string out = ::testing::internal::GetCapturedStdout();
-    _mpeg_fp.close();
     EXPECT_EQ(out.rfind("Pack [0xc0000000]\n", 0), 0u) << out;
     EXPECT_NE(out.find("\t\tPacket [0xc000000e]\n"), std::string::npos) << out;
     ASSERT_EQ(_n_all_packs(), 1);

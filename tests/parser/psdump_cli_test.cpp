@@ -107,7 +107,7 @@ TEST_F(PsdumpTest, StreamErrorsEndWithStatusOne) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Pack [0x0]\n\tscr = 0:0\n\tmux = 1 - (50 bytes/second) \n\tstuffing = 0\n"
                      "\t\tPacket [0xe]\n\t\t\tstream_id = 0x42  ");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "psdump: unknown stream_id 0x42 at offset 0xe\n");
 
     // The same stream in MPEG-1 form.
     mpeg1_fields m;

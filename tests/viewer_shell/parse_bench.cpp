@@ -57,7 +57,7 @@ gboolean run_bench(gpointer) {
     for (int run = 0; run < runs; ++run) {
         // Before: every parser line printed, nothing served.
         std::FILE* console = std::freopen("/dev/null", "w", stdout);
-        _quiet_parse = false;
+
         delete_parser_structs();
         gint64 start = g_get_monotonic_time();
         parse_mpeg_file(stream);
@@ -68,7 +68,7 @@ gboolean run_bench(gpointer) {
 
         // Now: as OK in the Run dialog parses; then once more with the
         // window asked to redraw every 20 ms.
-        _quiet_parse = true;
+
         for (bool probing : {false, true}) {
             longest_wait = redraw_asked = 0;
             last_tick = g_get_monotonic_time();
