@@ -82,5 +82,7 @@ status=$?
 grep -v 'running with root privileges' <<<"$tags"
 [ "$status" = 0 ] || fail "lintian finds errors (status $status)"
 
-[ "$failed" = 0 ] && echo "package $package_file: fields, $(wc -l <<<"$paths") paths, programs, desktop entry and lintian checked"
+checked="fields, $(wc -l <<<"$paths") paths, the unpacked programs"
+[ "$with_viewer" = ON ] && checked+=", the desktop entry"
+[ "$failed" = 0 ] && echo "package $package_file: $checked and lintian checked"
 exit "$failed"
