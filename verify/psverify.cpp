@@ -4,6 +4,7 @@
 // overflow episode.
 //
 //   psverify [--json] [--max-events N] FILE...
+//   psverify --help | --version               (options.cpp)
 //
 // Exit status: 2 when a file cannot be read or holds no pack (the other
 // files are still checked), else 1 when a modelled stream underflows or
@@ -27,17 +28,10 @@
 
 #include "buffer_analysis_model.h"
 #include "json_string.h"
+#include "options.h"
 #include "ps_reader.h"
 
 namespace {
-
-constexpr int default_max_events = 10;
-
-struct options_struct {
-    bool json = false;
-    int64_t max_events = default_max_events;
-    std::vector<std::string> files;
-};
 
 // What is kept of one stream's events: the first max_events of them and
 // how many there were.
@@ -288,37 +282,6 @@ void print_json_file(FILE* out, const file_report_struct& report, const buffer_r
         std::fprintf(out, "],\"events_not_shown\":%" PRId64 "}", hidden);
     }
     std::fprintf(out, "]}");
-}
-
-[[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: psverify [--json] [--max-events N] FILE...\n");
-    std::exit(2);
-}
-
-options_struct parse_options(int argc, char** argv) {
-    options_struct o;
-    bool files_only = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (!files_only && a == "--json") {
-            o.json = true;
-        } else if (!files_only && a == "--max-events") {
-            if (i + 1 >= argc) usage();
-            char* end = nullptr;
-            errno = 0;
-            const long long n = std::strtoll(argv[++i], &end, 10);
-            if (errno || !end || *end || end == argv[i] || n < 0) usage();
-            o.max_events = n;
-        } else if (!files_only && a == "--") {
-            files_only = true;
-        } else if (!files_only && a.size() > 1 && a[0] == '-') {
-            usage();
-        } else {
-            o.files.push_back(a);
-        }
-    }
-    if (o.files.empty()) usage();
-    return o;
 }
 
 }  // namespace

@@ -1,0 +1,22 @@
+// psverify's command line: the options, the usage and help texts and the
+// version.  Kept apart from the replay and the reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Events shown per stream unless --max-events says otherwise.
+inline constexpr int default_max_events = 10;
+
+struct options_struct {
+    bool json = false;
+    int64_t max_events = default_max_events;
+    std::vector<std::string> files;
+};
+
+// Reads the command line.  "--help" prints the usage and the options on
+// standard output and "--version" the name and version; both end the
+// process with status 0.  An unknown option, a missing or bad value, or no
+// file at all prints one line on standard error and ends it with status 2.
+options_struct parse_options(int argc, char** argv);
