@@ -892,7 +892,10 @@ void enter_deferred(buffer_replay_struct& rp, int32_t track) {
     if (r.deferred_packets == 0) return;
     r.deferred_packets = 0;
     for (const deferred_packet_struct& d : rp.deferred)
-        if (d.track == track) enter_packet(r, d, d.offsets);
+        if (d.track == track) {
+            enter_packet(r, d, d.offsets);
+            rp.deferred_entries -= static_cast<size_t>(d.offsets.n_entries);
+        }
     std::erase_if(rp.deferred, [track](const deferred_packet_struct& d) { return d.track == track; });
 }
 
@@ -1000,6 +1003,7 @@ void begin_streaming_replay(buffer_replay_struct& rp) {
     rp.streaming_payload.clear();
     rp.streaming_payload.reserve(65536);
     rp.deferred.clear();
+    rp.deferred_entries = 0;
     std::fill(rp.system_bounds, rp.system_bounds + 256, -1);
 }
 
@@ -1052,7 +1056,9 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
         // Until the stream's own buffer field is met, its first value is
         // not known: the packets wait for it, up to a bounded number.
         if (r->size_pending && r->size_source != size_from_stream &&
-            r->deferred_packets < max_deferred_packets && rp.deferred.size() < max_deferred_total) {
+            r->deferred_packets < max_deferred_packets && rp.deferred.size() < max_deferred_total &&
+            rp.deferred_entries + static_cast<size_t>(rp.offsets.n_entries) <= max_deferred_entries) {
+            rp.deferred_entries += static_cast<size_t>(rp.offsets.n_entries);
             a.track = track;
             // Only the entries that count are kept.
             const size_t n = static_cast<size_t>(rp.offsets.n_entries);

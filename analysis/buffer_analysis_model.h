@@ -241,6 +241,8 @@ struct deferred_packet_struct {
 // split, so that memory stays bounded on any input.
 inline constexpr int32_t max_deferred_packets = 256;
 inline constexpr size_t max_deferred_total = 2048;
+// Access-unit entries of all waiting packets together.
+inline constexpr size_t max_deferred_entries = size_t{1} << 20;
 
 // Where a pack sits on the replay's clock, for reading the time stamps of
 // its packets.
@@ -286,6 +288,7 @@ struct buffer_replay_struct {
     int64_t streaming_packet_offset = -1;
     std::vector<unsigned char> streaming_payload;
     std::vector<deferred_packet_struct> deferred;
+    size_t deferred_entries = 0;
 
     packet_reader_struct reader;
     DTS_Offsets offsets;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "stream_builder.h"
@@ -272,4 +273,48 @@ TEST_F(PsdumpTest, MemoryStaysFlatOnAnEntryFlood) {
         EXPECT_EQ(r.status, 0) << word;
         EXPECT_LT(r.max_rss_kb, base.max_rss_kb + 12 * 1024) << word;
     }
+}
+
+TEST_F(PsdumpTest, HostileStreamsInEveryMode) {
+    // An unknown stream_id is named on standard error in every mode.
+    pes_fields f;
+    const std::string unknown =
+        write("u.mpg", concat({pack_header(0, 0, 1), pes_packet(0xC0, f, payload_bytes(3)), pack_header(1, 0, 1),
+                               pes_packet(0x42, f, payload_bytes(3))}));
+    for (const char* word : {"json", "elisp", "cl-lisp", "extract_streams"}) {
+        tu::run_result r = psdump({unknown, word});
+        EXPECT_EQ(r.status, 1) << word;
+        EXPECT_EQ(r.err, "psdump: unknown stream_id 0x42 at offset 0x28\n") << word;
+    }
+
+    // A stream error in a pack whose line has grown past a megabyte: the
+    // JSON lines before it are whole, and no part of its line is written.
+    bytes big = concat({pack_header(0, 0, 1), pes_packet(0xE0, f, payload_bytes(10))});
+    const bytes padding = packet(0xBE, {});
+    append(big, pack_header(1, 0, 1));
+    for (int i = 0; i < 20000; ++i) append(big, padding);  // about 2 MB of JSON
+    pes_fields bad;
+    bad.extension = bytes{0x20, 0x05, 0x06};  // counter bytes without their marker bits
+    append(big, pes_packet(0xE0, bad, payload_bytes(3)));
+    tu::run_result r = psdump({write("big.mpg", big), "json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out.size();
+    EXPECT_EQ(r.out.rfind("{\"offset\":0,", 0), 0u);
+    EXPECT_EQ(r.out.back(), '\n');
+
+    // In json mode every message goes to standard error.
+    r = psdump({dir_.file("missing.mpg"), "json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Could not open"), std::string::npos);
+
+    // A multiplexer that writes a system header after the packets of a
+    // pack (mplex -f 0): every pack is read, every header counted.
+    r = psdump({TEST_DATA_DIR "/mpeg1_generic_mplex.mpg", "print_pack_count"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Total Packs = 20\n"), std::string::npos);
+    size_t headers = 0;
+    for (size_t at = r.out.find("System Header ["); at != std::string::npos; at = r.out.find("System Header [", at + 1))
+        ++headers;
+    EXPECT_EQ(headers, 53u);  // as tests/data/README.md counts them
 }
