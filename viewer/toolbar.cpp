@@ -54,7 +54,8 @@ void show_buffer_verdict(const char* verdict) {
 void update_status_line() {
     if (!main_status_line) return;
     std::string text = stream_summary(analysed_file_name, _all_packs_array);
-    if (!_all_packs_array.empty() && !buffer_verdict.empty()) text += "\nBuffers: " + buffer_verdict;
+    // The verdict line begins with "Buffers: " itself.
+    if (!_all_packs_array.empty() && !buffer_verdict.empty()) text += "\n" + buffer_verdict;
     gtk_label_set_text(GTK_LABEL(main_status_line), text.c_str());
 }
 

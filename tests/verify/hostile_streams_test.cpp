@@ -119,3 +119,18 @@ TEST_F(HostileStreams, AShortUnknownPacketLeavesTheNextPackAlone) {
     EXPECT_NE(r.out.find("\"packs\":2,"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"unknown_stream_ids\":1,"), std::string::npos) << r.out;
 }
+
+TEST_F(HostileStreams, AFileNameThatIsNotUtf8GivesValidJson) {
+    const std::string file = write("caf\xe9.mpg", concat({pack_header(0, 0, 1000), overflowing_video()}));
+    tu::run_result r = verify({"--json", file});
+    tu::write_file(dir.file("report.json"), std::vector<uint8_t>(r.out.begin(), r.out.end()));
+    // Python's strict reader: the document decodes as UTF-8 and parses, and
+    // the byte reads back as the Latin-1 letter.
+    tu::run_result check = tu::run(
+        {"python3", "-c",
+         "import json,sys; d=json.loads(open(sys.argv[1],'rb').read().decode('utf-8','strict'));"
+         "print(d['files'][0]['file'].endswith('caf\\u00e9.mpg'))",
+         dir.file("report.json")},
+        dir.path().string(), "/usr/bin/python3");
+    EXPECT_EQ(check.out, "True\n") << r.out << check.err;
+}
