@@ -4,6 +4,7 @@
 #include <map>
 
 #include "parse_fixture.h"
+#include "json_export.h"
 #include "probe_file.h"
 
 namespace {
@@ -109,3 +110,51 @@ INSTANTIATE_TEST_SUITE_P(Samples, RealStreamTest, ::testing::ValuesIn(sample_str
                                  if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return n;
                          });
+
+// Readers share nothing: every pair of samples, read in one process with
+// their packs interleaved, dump exactly as each dumps alone.
+TEST(TwoReaders, InterleavedPackByPackGiveWhatSeparateRunsGive) {
+    struct run {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = nullptr;
+        ps_reader reader;
+        std::unique_ptr<text_dump> dump;
+        std::unique_ptr<json_export> json;
+        void begin(const std::string& path) {
+            out = open_memstream(&text, &size);
+            dump = std::make_unique<text_dump>(out);
+            json = std::make_unique<json_export>(out);
+            reader.add_observer(dump.get());
+            reader.add_observer(json.get());
+            reader.begin(std::fopen(path.c_str(), "rb"));
+        }
+        std::string end() {
+            reader.end();
+            std::fclose(out);
+            std::string s(text, size);
+            std::free(text);
+            return s;
+        }
+    };
+    auto alone = [](const std::string& path) {
+        run r;
+        r.begin(path);
+        while (r.reader.step()) {
+        }
+        return r.end();
+    };
+    for (size_t i = 0; i + 1 < std::size(sample_streams); ++i) {
+        const std::string a_path = std::string(TEST_DATA_DIR "/") + sample_streams[i];
+        const std::string b_path = std::string(TEST_DATA_DIR "/") + sample_streams[i + 1];
+        run a, b;
+        a.begin(a_path);
+        b.begin(b_path);
+        for (bool more_a = true, more_b = true; more_a || more_b;) {
+            if (more_a) more_a = a.reader.step();
+            if (more_b) more_b = b.reader.step();
+        }
+        EXPECT_EQ(a.end(), alone(a_path)) << sample_streams[i];
+        EXPECT_EQ(b.end(), alone(b_path)) << sample_streams[i + 1];
+    }
+}
