@@ -13,7 +13,7 @@ PACKAGES=(
   emacs-nox sbcl
   libgtk-3-dev guile-3.0-libs
   xvfb xauth xdotool time
-  jq python3 python3-dogtail at-spi2-core dbus-x11 python3-xlib imagemagick
+  jq parallel python3 python3-dogtail at-spi2-core dbus-x11 python3-xlib imagemagick
   scdoc man-db groff-base dpkg-dev lintian desktop-file-utils
 )
 

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* usage_line = "usage: psverify [--json] [--max-events N] FILE...";
+constexpr const char* usage_line = "usage: psverify [--json] [--max-events N] [--files-from LIST] [FILE...]";
 
 struct option_help_struct {
     const char* name;
@@ -23,6 +23,7 @@ struct option_help_struct {
 constexpr option_help_struct option_help[] = {
     {"--json", "write one JSON document instead of the text report"},
     {"--max-events N", "list at most N events per stream (default 10), count the rest"},
+    {"--files-from LIST", "also check the files LIST names, one per line ('-': standard input)"},
     {"--help", "print this help and exit"},
     {"--version", "print the name and version and exit"},
     {"--", "take every later argument as a FILE, even one starting with '-'"},
@@ -80,6 +81,11 @@ options_struct parse_options(int argc, char** argv) {
             if (errno || !end || *end || end == argv[i] || n < 0)
                 usage_error("--max-events needs a whole number of 0 or more, not '" + std::string(argv[i]) + "'");
             o.max_events = n;
+        } else if (!files_only && a == "--files-from") {
+            if (i + 1 >= argc) usage_error("--files-from needs a file that lists the files");
+            if (!o.files_from.empty()) usage_error("--files-from can be given once");
+            o.files_from = argv[++i];
+            if (o.files_from.empty()) usage_error("--files-from needs a file that lists the files");
         } else if (!files_only && a == "--") {
             files_only = true;
         } else if (!files_only && a.size() > 1 && a[0] == '-') {
@@ -88,6 +94,6 @@ options_struct parse_options(int argc, char** argv) {
             o.files.push_back(a);
         }
     }
-    if (o.files.empty()) usage_error();
+    if (o.files.empty() && o.files_from.empty()) usage_error();
     return o;
 }

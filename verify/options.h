@@ -13,10 +13,14 @@ struct options_struct {
     bool json = false;
     int64_t max_events = default_max_events;
     std::vector<std::string> files;
+    // A file that lists more files, one per line ("-": standard input);
+    // empty when none.  Read as the check goes, so its length costs no
+    // memory.
+    std::string files_from;
 };
 
 // Reads the command line.  "--help" prints the usage and the options on
 // standard output and "--version" the name and version; both end the
 // process with status 0.  An unknown option, a missing or bad value, or no
-// file at all prints one line on standard error and ends it with status 2.
+// file at all (neither FILE nor --files-from) prints one line on standard error and ends it with status 2.
 options_struct parse_options(int argc, char** argv);

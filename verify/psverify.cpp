@@ -291,13 +291,53 @@ int main(int argc, char** argv) {
     max_events_now = options.max_events;
 
     FILE* out = stdout;
+    bool list_failed = false;
+
+    // The files to check: those of the command line, then those the list
+    // names, one per line, read as the check goes.
+    FILE* list = nullptr;
+    if (!options.files_from.empty()) {
+        list = options.files_from == "-" ? stdin : std::fopen(options.files_from.c_str(), "r");
+        if (!list) {
+            std::fprintf(stderr, "psverify: %s: %s\n", options.files_from.c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
+    size_t next_argument = 0;
+    std::string listed;
+    auto next_file = [&](std::string& name) {
+        if (next_argument < options.files.size()) {
+            name = options.files[next_argument++];
+            return true;
+        }
+        while (list) {
+            listed.clear();
+            int c;
+            while ((c = std::getc(list)) != EOF && c != '\n') listed += static_cast<char>(c);
+            if (c == EOF && listed.empty()) {
+                if (std::ferror(list)) {
+                    std::fprintf(stderr, "psverify: %s: read error\n", options.files_from.c_str());
+                    list_failed = true;
+                }
+                if (list != stdin) std::fclose(list);
+                list = nullptr;
+                break;
+            }
+            if (!listed.empty() && listed.back() == '\r') listed.pop_back();
+            if (listed.empty()) continue;  // blank lines name no file
+            name = listed;
+            return true;
+        }
+        return false;
+    };
 
     int status = 0;
     auto rp = std::make_unique<buffer_replay_struct>();
     if (options.json) std::fprintf(out, "{\"files\":[");
-    for (size_t i = 0; i < options.files.size(); ++i) {
+    std::string name;
+    for (size_t i = 0; next_file(name); ++i) {
         file_report_struct report;
-        check_file(options.files[i], *rp, report);
+        check_file(name, *rp, report);
         if (!report.error.empty()) {
             std::fprintf(stderr, "psverify: %s: %s\n", report.file.c_str(), report.error.c_str());
             status = 2;
@@ -312,6 +352,7 @@ int main(int argc, char** argv) {
         }
     }
     if (options.json) std::fprintf(out, "]}\n");
+    if (list_failed) status = 2;
     if (std::fflush(out) != 0 || std::ferror(out)) {
         std::fprintf(stderr, "psverify: write error: %s\n", std::strerror(errno));
         return 2;

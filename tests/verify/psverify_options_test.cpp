@@ -22,8 +22,10 @@ TEST(PsverifyOptions, HelpListsEveryOptionOnStandardOutput) {
         tu::run_result r = psverify(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out.rfind("usage: psverify [--json] [--max-events N] FILE...\n", 0), 0u) << r.out;
-        for (const char* option : {"\n  --json ", "\n  --max-events N ", "\n  --help ", "\n  --version ", "\n  -- "})
+        EXPECT_EQ(r.out.rfind("usage: psverify [--json] [--max-events N] [--files-from LIST] [FILE...]\n", 0), 0u)
+            << r.out;
+        for (const char* option : {"\n  --json ", "\n  --max-events N ", "\n  --files-from LIST ", "\n  --help ",
+                                   "\n  --version ", "\n  -- "})
             EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
 }
@@ -35,9 +37,17 @@ TEST(PsverifyOptions, VersionIsTheProjectVersion) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST(PsverifyOptions, AListThatCannotBeReadIsOneLineAndStatusTwo) {
+    tu::run_result r = psverify({"--files-from", "/nonexistent/list.txt"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "psverify: /nonexistent/list.txt: No such file or directory\n");
+}
+
 TEST(PsverifyOptions, WrongCommandLineIsOneLineOnStandardError) {
     for (const auto& args : {std::vector<std::string>{"--frobnicate", "x.mpg"}, {"-h"}, {}, {"--max-events"},
-                             {"--max-events", "-1", "x.mpg"}, {"--max-events", "many", "x.mpg"}}) {
+                             {"--max-events", "-1", "x.mpg"}, {"--max-events", "many", "x.mpg"},
+                             {"--files-from"}, {"--files-from", "a", "--files-from", "b"}}) {
         tu::run_result r = psverify(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
