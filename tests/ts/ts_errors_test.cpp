@@ -282,7 +282,7 @@ const error_case cases[] = {
     {"input_ends_inside_packet_and_pes",
      [] {
          bytes d = audio_stream(1).data();
-         d.resize(d.size() - 100);
+         d.erase(d.end() - 100, d.end());
          return d;
      },
      {kind::malformed, kind::malformed},

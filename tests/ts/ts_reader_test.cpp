@@ -402,7 +402,7 @@ bytes busy_stream() {
     const bytes again(d.begin() + 14 * 188 + 77, d.begin() + 15 * 188 + 77);
     d.insert(d.begin() + 15 * 188 + 77, again.begin(), again.end());  // a duplicate
     d.erase(d.begin() + 20 * 188 + 77, d.begin() + 21 * 188 + 77);  // a lost packet
-    d.resize(d.size() - 33);
+    d.erase(d.end() - 33, d.end());
     return d;
 }
 
