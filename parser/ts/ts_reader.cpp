@@ -560,25 +560,24 @@ void ts_reader::section_bytes(pid_state& ps, const ts_packet_info& info, const u
             ps.collecting = true;
             ps.section.clear();
         }
-        size_t need = section_header_bytes;
-        if (ps.section.size() >= section_header_bytes)
-            need += ((ps.section[1] & 0x0F) << 8) | ps.section[2];
+        auto section_total = [&] { return section_header_bytes + (((ps.section[1] & 0x0F) << 8) | ps.section[2]); };
+        const size_t need = ps.section.size() < section_header_bytes ? section_header_bytes : section_total();
         const size_t take = std::min(n, need - ps.section.size());
         ps.section.insert(ps.section.end(), p, p + take);
         p += take;
         n -= take;
-        if (ps.section.size() == section_header_bytes) {
-            const size_t total = section_header_bytes + (((ps.section[1] & 0x0F) << 8) | ps.section[2]);
-            if (total > largest_section) {
-                error(stream_error_kind::malformed, info.offset, ps.pid,
-                      "section_length " + std::to_string(total - section_header_bytes) + " too large");
-                ps.collecting = false;
-                ps.section.clear();
-                return;
-            }
-            continue;
+        if (ps.section.size() < section_header_bytes) return;  // the packet is used up
+        const size_t total = section_total();
+        if (total > largest_section) {
+            error(stream_error_kind::malformed, info.offset, ps.pid,
+                  "section_length " + std::to_string(total - section_header_bytes) + " too large");
+            ps.collecting = false;
+            ps.section.clear();
+            return;
         }
-        if (ps.section.size() < need) return;
+        // Each pass takes bytes or finishes a section (one of 3 bytes
+        // finishes with its header).
+        if (ps.section.size() < total) continue;
         section_done(ps, info);
         if (ps.role != pid_role::pat && ps.role != pid_role::pmt) return;
     }

@@ -172,6 +172,19 @@ const error_case cases[] = {
          ASSERT_EQ(r.pats.size(), 1u);
          EXPECT_EQ(r.pats[0].programs[0].pmt_pid, pmt_pid);
      }},
+    {"empty_section_then_table_in_the_same_packet",
+     [] {
+         tb::mux m;
+         tb::packet_fields f;
+         f.pid = pat_pid;
+         f.pusi = true;
+         bytes payload = sb::concat({{0x00, 0x00, 0xB0, 0x00}, tb::pat(1, 0, {{1, pmt_pid}})});
+         payload.resize(184, 0xFF);
+         m.add(f, payload);
+         return m.data();
+     },
+     {kind::malformed},
+     [](const recorder& r) { EXPECT_EQ(r.pats.size(), 1u); }},
     {"transport_error_breaks_pes",
      [] {
          bytes d = audio_stream(2).data();
