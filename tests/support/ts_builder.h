@@ -92,6 +92,22 @@ struct packet_fields {
     std::optional<uint8_t> afc;       // adaptation_field_control as written; default from af and payload
 };
 
+// Fields of a packet of `pid` with an adaptation field.
+inline packet_fields with_af(uint16_t pid, const adaptation& a, bool payload = true) {
+    packet_fields f;
+    f.pid = pid;
+    f.af = a;
+    f.payload = payload;
+    return f;
+}
+
+inline adaptation with_pcr(uint64_t base, uint16_t ext = 0) {
+    adaptation a;
+    a.pcr_base = base;
+    a.pcr_ext = ext;
+    return a;
+}
+
 // One packet.  With payload, an adaptation field is added or stretched with
 // stuffing so that the payload ends the packet; without, the adaptation
 // field fills the packet.

@@ -100,48 +100,41 @@ const error_case cases[] = {
          EXPECT_TRUE(r.pes[2].pes.complete);
          EXPECT_EQ(r.pes[2].payload, sb::payload_bytes(100));
      }},
-    {"duplicate_packet_not_delivered_twice",
-     [] { return repeat_packet(audio_stream(2).data(), first_pes_packet + 1, 1); },
-     {},
+    {"repeated_packets",
+     [] {
+         // Three PES packets; in the first a packet repeated once (a
+         // duplicate), in the second once with another payload, in the
+         // third twice.  From the end, so that the indices hold.
+         bytes d = repeat_packet(audio_stream(3).data(), 9, 2);
+         d = repeat_packet(d, 6, 1);
+         d[7 * 188 + 100] ^= 0xFF;
+         return repeat_packet(d, 3, 1);
+     },
+     {kind::continuity, kind::continuity},
      [](const recorder& r) {
-         EXPECT_TRUE(r.packets[first_pes_packet + 2].duplicate);
-         ASSERT_EQ(r.pes.size(), 2u);
+         EXPECT_TRUE(r.packets[4].duplicate);
          EXPECT_EQ(r.pes[0].payload, sb::payload_bytes(400, 0));
          EXPECT_EQ(r.pes[0].pes.ts_packets, 3u);
+         EXPECT_FALSE(r.packets[8].duplicate);
+         EXPECT_EQ(r.packets[8].missing_packets, 15);
+         EXPECT_TRUE(r.packets[12].duplicate);
+         EXPECT_EQ(r.packets[13].missing_packets, 15);
+         EXPECT_EQ(r.pes.size(), 3u);
+         EXPECT_TRUE(r.pes[0].pes.complete);
+         EXPECT_FALSE(r.pes[1].pes.complete || r.pes[2].pes.complete);
      }},
-    {"packet_repeated_twice",
-     [] { return repeat_packet(audio_stream(2).data(), first_pes_packet + 1, 2); },
-     {kind::continuity},
-     [](const recorder& r) {
-         EXPECT_TRUE(r.packets[first_pes_packet + 2].duplicate);
-         EXPECT_FALSE(r.packets[first_pes_packet + 3].duplicate);
-         EXPECT_EQ(r.packets[first_pes_packet + 3].missing_packets, 15);
-     }},
-    {"counter_repeated_with_other_payload",
-     [] {
-         bytes d = repeat_packet(audio_stream(1).data(), first_pes_packet + 1, 1);
-         d[(first_pes_packet + 2) * 188 + 100] ^= 0xFF;
-         return d;
-     },
-     {kind::continuity},
-     [](const recorder& r) { EXPECT_FALSE(r.packets[first_pes_packet + 2].duplicate); }},
     {"no_check_for_discontinuity_adaptation_only_and_null_packets",
      [] {
          tb::mux m;
          add_tables(m);
-         tb::packet_fields af_only;
-         af_only.pid = audio_pid;
-         af_only.payload = false;
-         af_only.af = tb::adaptation{};
-         af_only.af->pcr_base = 12345;
          m.pes(audio_pid, audio_pes(1, 10));
-         m.add(af_only);
+         m.add(tb::with_af(audio_pid, tb::with_pcr(12345), false));
          m.pes(audio_pid, audio_pes(2, 10));
-         tb::packet_fields jump;
-         jump.cc = 9;
-         jump.af = tb::adaptation{};
-         jump.af->discontinuity = true;
-         m.pes(audio_pid, audio_pes(3, 10), jump);
+         tb::adaptation jump;
+         jump.discontinuity = true;
+         tb::packet_fields jumping = tb::with_af(audio_pid, jump);
+         jumping.cc = 9;
+         m.pes(audio_pid, audio_pes(3, 10), jumping);
          for (uint8_t cc : {3, 3, 12}) {
              tb::packet_fields null;
              null.pid = null_pid;
@@ -216,23 +209,15 @@ const error_case cases[] = {
     {"malformed_adaptation_fields",
      [] {
          tb::mux m = audio_stream(1);
-         tb::packet_fields too_long;  // 183 with payload
-         too_long.pid = audio_pid;
-         too_long.af = tb::adaptation{};
-         too_long.af->length = 183;
-         m.pes(audio_pid, audio_pes(2, 10), too_long);
-         tb::packet_fields short_pcr;  // PCR flagged in a 3-byte field
-         short_pcr.pid = audio_pid;
-         short_pcr.af = tb::adaptation{};
-         short_pcr.af->pcr_base = 1;
-         short_pcr.af->length = 3;
-         m.pes(audio_pid, audio_pes(3, 10), short_pcr);
-         tb::packet_fields af_only;  // no payload, but not 183
-         af_only.pid = audio_pid;
-         af_only.payload = false;
-         af_only.af = tb::adaptation{};
-         af_only.af->length = 100;
-         m.add(af_only);
+         tb::adaptation too_long;  // 183 with payload
+         too_long.length = 183;
+         m.pes(audio_pid, audio_pes(2, 10), tb::with_af(audio_pid, too_long));
+         tb::adaptation short_pcr = tb::with_pcr(1);  // PCR flagged in a 3-byte field
+         short_pcr.length = 3;
+         m.pes(audio_pid, audio_pes(3, 10), tb::with_af(audio_pid, short_pcr));
+         tb::adaptation af_only;  // no payload, but not 183
+         af_only.length = 100;
+         m.add(tb::with_af(audio_pid, af_only, false));
          m.pes(audio_pid, audio_pes(4, 10));
          return m.data();
      },
