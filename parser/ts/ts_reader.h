@@ -7,6 +7,36 @@
 // keeps at most one PES header, one PSI section (up to 4096 bytes) and the
 // last packet's payload (to recognise a duplicate); PES payload goes to the
 // observers as the transport packets bring it.
+//
+// How faults and tables are handled:
+// - Sync: a packet starts where 3 sync bytes stand in a row at the packet
+//   period (at the end of the input 2 will do, or 1 whole packet at offset
+//   0).  A missing sync byte where a packet should start loses sync; one
+//   sync_loss error tells where it was lost and where it came back.
+// - continuity_counter: checked per PID on packets with payload, except
+//   null packets, packets with transport_error_indicator set and packets
+//   whose discontinuity_indicator is set.  Packets without payload are not
+//   checked.  A packet that repeats the previous one of its PID (same
+//   counter, same payload) once is a duplicate: flagged, payload not used
+//   again.  A gap, or a counter repeated otherwise, is a continuity error.
+// - transport_error_indicator: an error for every such packet; nothing in
+//   it is used.  Scrambled packets (transport_scrambling_control not 0,
+//   with payload): one error at the first of each run on a PID; their
+//   payload is never used.  Either ends the PES packet in progress on the
+//   PID as broken and drops its section in progress; so does a continuity
+//   gap or a malformed adaptation field in a packet with payload.
+// - Tables: PAT and PMTs (with current_next_indicator 1 and a good CRC_32)
+//   are told when first complete and whenever their bytes change: a new
+//   version, or other contents under the same version.  Repetitions are not
+//   told.  A PAT of several sections is told once all of one version are in.
+// - PES packets are reassembled only on PIDs that a PMT of the PAT in force
+//   lists with a stream_type that carries PES packets; reassembly starts at
+//   the first payload_unit_start after that PMT.  Earlier payload (even one
+//   that begins 00 00 01) is ignored.
+// - A bounded PES packet ends when its PES_packet_length is reached; bytes
+//   that follow before the next payload_unit_start are a malformed error and
+//   are dropped.  One cut short by the next start or the end of the input
+//   is ended with complete = false and a malformed error.
 #pragma once
 
 #include <array>
