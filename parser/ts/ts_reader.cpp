@@ -10,18 +10,7 @@
 
 namespace {
 
-// transport_packet() {
-//   sync_byte                     8   0x47
-//   transport_error_indicator     1
-//   payload_unit_start_indicator  1
-//   transport_priority            1
-//   PID                          13
-//   transport_scrambling_control  2
-//   adaptation_field_control      2
-//   continuity_counter            4
-//   if (adaptation_field_control == '10' || adaptation_field_control == '11') adaptation_field()
-//   if (adaptation_field_control == '01' || adaptation_field_control == '11') data_byte ...
-// }
+// Header bytes of transport_packet() (see read_packet).
 constexpr uint8_t sync_byte = 0x47;
 constexpr uint8_t tei_mask = 0x80;
 constexpr uint8_t pusi_mask = 0x40;
@@ -32,33 +21,7 @@ constexpr uint8_t afc_payload = 0x1;
 constexpr size_t ts_packet_bytes = 188;
 constexpr size_t ts_header_bytes = 4;
 
-// adaptation_field() {
-//   adaptation_field_length                   8
-//   if (adaptation_field_length > 0) {
-//     discontinuity_indicator                 1
-//     random_access_indicator                 1
-//     elementary_stream_priority_indicator    1
-//     PCR_flag                                1
-//     OPCR_flag                               1
-//     splicing_point_flag                     1
-//     transport_private_data_flag             1
-//     adaptation_field_extension_flag         1
-//     if (PCR_flag)  { program_clock_reference_base 33, reserved 6, program_clock_reference_extension 9 }
-//     if (OPCR_flag) { original_program_clock_reference_base 33, reserved 6, ..._extension 9 }
-//     if (splicing_point_flag) splice_countdown 8
-//     if (transport_private_data_flag) { transport_private_data_length 8, private_data_byte ... }
-//     if (adaptation_field_extension_flag) {
-//       adaptation_field_extension_length 8
-//       ltw_flag 1, piecewise_rate_flag 1, seamless_splice_flag 1, reserved 5
-//       if (ltw_flag) { ltw_valid_flag 1, ltw_offset 15 }
-//       if (piecewise_rate_flag) { reserved 2, piecewise_rate 22 }
-//       if (seamless_splice_flag) { splice_type 4, DTS_next_AU[32..30] 3, marker 1,
-//                                   DTS_next_AU[29..15] 15, marker 1, DTS_next_AU[14..0] 15, marker 1 }
-//       reserved ... up to adaptation_field_extension_length
-//     }
-//     stuffing_byte ... up to adaptation_field_length
-//   }
-// }
+// adaptation_field() flags (see read_adaptation_field).
 constexpr uint8_t discontinuity_mask = 0x80;
 constexpr uint8_t random_access_mask = 0x40;
 constexpr uint8_t es_priority_mask = 0x20;
@@ -329,6 +292,18 @@ bool ts_reader::find_sync(bool at_end) {
 // ---------------------------------------------------------------------------
 // Packets.
 
+// transport_packet() {
+//   sync_byte                     8   0x47
+//   transport_error_indicator     1
+//   payload_unit_start_indicator  1
+//   transport_priority            1
+//   PID                          13
+//   transport_scrambling_control  2
+//   adaptation_field_control      2
+//   continuity_counter            4
+//   if (adaptation_field_control == '10' || adaptation_field_control == '11') adaptation_field()
+//   if (adaptation_field_control == '01' || adaptation_field_control == '11') data_byte ...
+// }
 void ts_reader::read_packet(const uint8_t* p, int64_t offset) {
     ++packets_read_;
     ts_packet_info info;
@@ -421,6 +396,33 @@ void ts_reader::read_packet(const uint8_t* p, int64_t offset) {
     }
 }
 
+// adaptation_field() {
+//   adaptation_field_length                   8
+//   if (adaptation_field_length > 0) {
+//     discontinuity_indicator                 1
+//     random_access_indicator                 1
+//     elementary_stream_priority_indicator    1
+//     PCR_flag                                1
+//     OPCR_flag                               1
+//     splicing_point_flag                     1
+//     transport_private_data_flag             1
+//     adaptation_field_extension_flag         1
+//     if (PCR_flag)  { program_clock_reference_base 33, reserved 6, program_clock_reference_extension 9 }
+//     if (OPCR_flag) { original_program_clock_reference_base 33, reserved 6, ..._extension 9 }
+//     if (splicing_point_flag) splice_countdown 8
+//     if (transport_private_data_flag) { transport_private_data_length 8, private_data_byte ... }
+//     if (adaptation_field_extension_flag) {
+//       adaptation_field_extension_length 8
+//       ltw_flag 1, piecewise_rate_flag 1, seamless_splice_flag 1, reserved 5
+//       if (ltw_flag) { ltw_valid_flag 1, ltw_offset 15 }
+//       if (piecewise_rate_flag) { reserved 2, piecewise_rate 22 }
+//       if (seamless_splice_flag) { splice_type 4, DTS_next_AU[32..30] 3, marker 1,
+//                                   DTS_next_AU[29..15] 15, marker 1, DTS_next_AU[14..0] 15, marker 1 }
+//       reserved ... up to adaptation_field_extension_length
+//     }
+//     stuffing_byte ... up to adaptation_field_length
+//   }
+// }
 bool ts_reader::read_adaptation_field(const uint8_t* h, ts_packet_info& info) {
     ts_adaptation_field& out = info.adaptation_field;
     out.present = true;
