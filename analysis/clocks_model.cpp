@@ -24,7 +24,7 @@ int32_t clock_difference(uint32_t scr, uint32_t pts) {
 
 }  // namespace
 
-void compute_clock_relationships(const std::vector<std::unique_ptr<pack_struct>>& packs,
+void compute_clock_relationships(const pack_list& packs,
                                  std::vector<clock_relationship>& video,
                                  std::vector<clock_relationship>& audio) {
     video.assign(packs.size(), clock_relationship{});
@@ -58,7 +58,7 @@ bool stream_file_packet_is_ac3(const packet_struct& packet, void*) {
     return sub_stream >= 0x80 && sub_stream <= 0x87;
 }
 
-std::vector<clocks_audio_series> compute_audio_clock_series(const std::vector<std::unique_ptr<pack_struct>>& packs,
+std::vector<clocks_audio_series> compute_audio_clock_series(const pack_list& packs,
                                                             clocks_ac3_test is_ac3, void* context) {
     constexpr uint8_t private_stream_1 = 0xBD;
     auto timed = [&](const packet_struct& packet) {

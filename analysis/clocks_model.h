@@ -44,7 +44,7 @@ bool stream_file_packet_is_ac3(const packet_struct& packet, void* context);
 // One series per audio stream with at least one PTS: MPEG audio in stream
 // order of their ids, then AC-3 (when `is_ac3` finds any 0xBD packet with a
 // PTS to carry it; null tests no packet).
-std::vector<clocks_audio_series> compute_audio_clock_series(const std::vector<std::unique_ptr<pack_struct>>& packs,
+std::vector<clocks_audio_series> compute_audio_clock_series(const pack_list& packs,
                                                             clocks_ac3_test is_ac3, void* context);
 
 // Boundary used when none (or no usable one) is configured.
@@ -57,7 +57,7 @@ inline constexpr int clocks_packs_per_tick = 5;
 // Fills `video` and `audio` with one record per pack of `packs`, in order.
 // The latest PTS of each stream starts at 0 and is carried from pack to
 // pack; a packet's PTS counts only when present and greater than 0.
-void compute_clock_relationships(const std::vector<std::unique_ptr<pack_struct>>& packs,
+void compute_clock_relationships(const pack_list& packs,
                                  std::vector<clock_relationship>& video,
                                  std::vector<clock_relationship>& audio);
 

@@ -58,6 +58,10 @@ int64_t pack_cell_count(const pack_struct& pack) {
     return static_cast<int64_t>(pack.system_headers.size()) + static_cast<int64_t>(pack.packets.size());
 }
 
+int64_t pack_cell_count(const pixmap_pack_list& packs, size_t i) {
+    return static_cast<int64_t>(packs.system_header_count(i)) + static_cast<int64_t>(packs.packet_count(i));
+}
+
 int64_t estimate_map_area(const pixmap_pack_list& packs, int size, int width, int64_t limit) {
     // A pack that makes the running row width reach the map's width closes
     // the row with that width and is counted again at the start of the next.
@@ -65,7 +69,7 @@ int64_t estimate_map_area(const pixmap_pack_list& packs, int size, int width, in
     int64_t r = 0;
     size_t i = 0;
     while (i < packs.size() && area < limit) {
-        r += size * pack_cell_count(*packs[i]) + pixmap_pack_gap;
+        r += size * pack_cell_count(packs, i) + pixmap_pack_gap;
         if (r >= width) {
             area += r * size + int64_t{pixmap_band_gap} * width;
             r = 0;
@@ -78,7 +82,7 @@ int64_t estimate_map_area(const pixmap_pack_list& packs, int size, int width, in
 
 int choose_cell_size(const pixmap_pack_list& packs, int width, int height) {
     int64_t widest = 1;
-    for (const auto& p : packs) widest = std::max(widest, pack_cell_count(*p));
+    for (size_t i = 0; i < packs.size(); ++i) widest = std::max(widest, pack_cell_count(packs, i));
     // Largest size at which every pack with its gap is narrower than a row
     // (0 or less when not even size 1 fits).
     const int64_t fitting = (int64_t{width} - pixmap_pack_gap - 1) / widest;
@@ -95,7 +99,7 @@ int32_t layout_pack_places(const pixmap_pack_list& packs, int cell_size, int wid
     int64_t p = 0;
     int32_t y = 0;
     for (size_t i = 0; i < packs.size(); ++i) {
-        int64_t k = cell_size * pack_cell_count(*packs[i]);
+        int64_t k = cell_size * pack_cell_count(packs, i);
         // A pack goes into the current row when its cells end before the
         // row's last column; otherwise the row is closed.  An empty row
         // takes any pack, so that an over-wide one cannot stall the layout.
@@ -103,7 +107,7 @@ int32_t layout_pack_places(const pixmap_pack_list& packs, int cell_size, int wid
             y += cell_size + pixmap_band_gap;
             p = 0;
         }
-        places[i] = {packs[i].get(), static_cast<int32_t>(p), y};
+        places[i] = {{&packs, i}, static_cast<int32_t>(p), y};
         p += k + pixmap_pack_gap;
     }
     if (p > 0) y += cell_size + pixmap_band_gap;

@@ -18,11 +18,19 @@
 
 #include "model.h"
 
-using pixmap_pack_list = std::vector<std::unique_ptr<pack_struct>>;
+using pixmap_pack_list = pack_list;
+
+// A pack of a list, read when it is looked at: `*ref` is the pack.
+struct pack_ref_struct {
+    const pack_list* list = nullptr;
+    size_t index = 0;
+    const pack_struct& operator*() const { return *(*list)[index]; }
+    const pack_struct* operator->() const { return (*list)[index].get(); }
+};
 
 // Where a pack's first cell lies in the map (pixels from the top left).
 struct pack_place_struct {
-    pack_struct* pack = nullptr;
+    pack_ref_struct pack;
     int32_t x = 0;
     int32_t y = 0;
 };
@@ -56,6 +64,8 @@ bool marker_rgb(char marker, uint8_t rgb[3]);
 
 // Number of cells of a pack: its system headers and its packets.
 int64_t pack_cell_count(const pack_struct& pack);
+// The same for pack `i` of a list, without reading the pack whole.
+int64_t pack_cell_count(const pixmap_pack_list& packs, size_t i);
 
 // Cell size for a map of `width` x `height` pixels: the size before the first
 // one, counting from 4, at which the estimated area of the layout reaches

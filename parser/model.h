@@ -93,8 +93,74 @@ void add_packet_to_pack(pack_struct& pack, packet_struct&& packet);
 void add_header_to_pack(pack_struct& pack, system_header_struct&& header);
 void add_buffer_info(system_header_struct& header, const buffer_info_struct& info);
 
+// A list of packs kept compact: about 56 bytes for a pack with one packet,
+// where the records above cost several hundred.  A pack is stored when it
+// is added and rebuilt, field for field the same, when it is read; the
+// records read last are kept (up to `cached_packs` of them), so a reference
+// to a pack stays good while fewer other packs are read.
+class pack_list {
+public:
+    static constexpr size_t cached_packs = 64;
+
+    // A pack read from the list: a pointer-like handle to the rebuilt
+    // record.
+    class handle {
+    public:
+        explicit handle(const pack_struct* p) : p_(p) {}
+        const pack_struct& operator*() const { return *p_; }
+        const pack_struct* operator->() const { return p_; }
+        const pack_struct* get() const { return p_; }
+
+    private:
+        const pack_struct* p_;
+    };
+
+    class iterator {
+    public:
+        iterator(const pack_list* list, size_t i) : list_(list), i_(i) {}
+        handle operator*() const { return (*list_)[i_]; }
+        iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        bool operator==(const iterator& o) const { return i_ == o.i_; }
+        bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+    private:
+        const pack_list* list_;
+        size_t i_;
+    };
+
+    pack_list();
+    ~pack_list();
+    pack_list(pack_list&&) noexcept;
+    pack_list& operator=(pack_list&&) noexcept;
+
+    size_t size() const;
+    bool empty() const { return size() == 0; }
+    void push_back(std::unique_ptr<pack_struct> pack);
+    void clear();
+    void shrink_to_fit() {}
+    void swap(pack_list& other) noexcept;
+    handle operator[](size_t i) const;
+    handle at(size_t i) const;
+    handle back() const { return (*this)[size() - 1]; }
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+
+    // Cheap reads that rebuild nothing.
+    int64_t pack_offset(size_t i) const;
+    size_t packet_count(size_t i) const;
+    size_t system_header_count(size_t i) const;
+    uint8_t packet_stream_id(size_t i, size_t k) const;
+
+private:
+    struct storage;
+    std::unique_ptr<storage> s_;
+};
+
 // The all-packs list of the analyser.  `_n_all_packs` is its size.
-extern std::vector<std::unique_ptr<pack_struct>> _all_packs_array;
+extern pack_list _all_packs_array;
 inline int32_t _n_all_packs() { return static_cast<int32_t>(_all_packs_array.size()); }
 
 void collect_pack(std::unique_ptr<pack_struct> pack);

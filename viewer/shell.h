@@ -54,7 +54,7 @@ extern GtkWidget* parse_progress_bar;
 
 // The status line's text for a model: file name, pack count, duration from
 // the first to the last SCR, and each stream_id with its kind.
-std::string stream_summary(const std::string& file_name, const std::vector<std::unique_ptr<pack_struct>>& packs);
+std::string stream_summary(const std::string& file_name, const pack_list& packs);
 
 // Main window.
 extern GtkWidget* main_app_window;

@@ -101,7 +101,7 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
         return out;
     }
 
-    std::vector<std::unique_ptr<pack_struct>> previous;
+    pack_list previous;
     previous.swap(_all_packs_array);
     const int32_t previous_format = _mpeg_systems_format;
     parsed_stream_struct previous_stream = set_aside_parsed_stream();
@@ -175,13 +175,13 @@ int private_stream_sub_id(const packet_struct& packet) {
 }  // namespace
 
 std::string stream_summary(const std::string& file_name,
-                           const std::vector<std::unique_ptr<pack_struct>>& packs) {
+                           const pack_list& packs) {
     if (packs.empty()) return "No stream analysed";
     std::string base = file_name.substr(file_name.find_last_of('/') + 1);
     char line[256];
     // The SCR holds bits 31..0 of its base: the difference modulo 2^32 is
     // right across one wrap of those bits.
-    const pack_struct& first = *packs.front();
+    const pack_struct& first = *packs[0];
     const pack_struct& last = *packs.back();
     const double ticks = static_cast<double>(static_cast<uint32_t>(last.scr - first.scr)) * 300.0 +
                          static_cast<double>(last.ext - first.ext);

@@ -37,14 +37,14 @@ struct records {
     std::vector<clock_relationship> video, audio;
 };
 
-records compute(const std::vector<std::unique_ptr<pack_struct>>& packs) {
+records compute(const pack_list& packs) {
     records r;
     compute_clock_relationships(packs, r.video, r.audio);
     return r;
 }
 
 TEST(ClockRecords, LatestTimeStampsAreCarriedFromPackToPack) {
-    std::vector<std::unique_ptr<pack_struct>> packs;
+    pack_list packs;
     packs.push_back(make_pack(1000, {}));                                  // before any PTS
     packs.push_back(make_pack(2000, {{0xC0, 1500}}));                       // audio only so far
     packs.push_back(make_pack(3000, {{0xE0, 5000}, {0xE0, absent_ts}}));    // absent PTS keeps 5000
@@ -68,7 +68,7 @@ TEST(ClockRecords, LatestTimeStampsAreCarriedFromPackToPack) {
 }
 
 TEST(ClockRecords, SecondAudioAndVideoStreamsNeverContribute) {
-    std::vector<std::unique_ptr<pack_struct>> packs;
+    pack_list packs;
     packs.push_back(make_pack(90000, {{0xE1, 100}, {0xC1, 200}, {0xEF, 300}, {0xDF, 400}}));
     packs.push_back(make_pack(180000, {{0xC0, 170000}, {0xC1, 10}, {0xE1, 20}}));
     records r = compute(packs);
@@ -80,7 +80,7 @@ TEST(ClockRecords, SecondAudioAndVideoStreamsNeverContribute) {
 }
 
 TEST(ClockRecords, DifferencesUseTheLow32BitsIn32BitArithmetic) {
-    std::vector<std::unique_ptr<pack_struct>> packs;
+    pack_list packs;
     // PTS with bit 32 set: only its low 32 bits count.
     packs.push_back(make_pack(100, {{0xE0, (uint64_t{1} << 32) | 50}}));
     // SCR just past the 32-bit wrap, PTS just before it: a small positive

@@ -68,10 +68,11 @@ TEST_P(RealStreamTest, PacketsAgreeWithFfprobe) {
     const bool mpeg1 = name.rfind("mpeg1", 0) == 0;
     EXPECT_EQ(_mpeg_systems_format, mpeg1 ? 0 : 1);
 
-    std::map<int64_t, const packet_struct*> by_offset;
+    // Copies: a pack read from the list is good for a few reads only.
+    std::map<int64_t, packet_struct> by_offset;
     for (const auto& pack : _all_packs_array) {
         EXPECT_EQ(data.at(static_cast<size_t>(pack->offset) + 3), 0xBA);
-        for (const auto& packet : pack->packets) by_offset[packet.starting_offset] = &packet;
+        for (const auto& packet : pack->packets) by_offset[packet.starting_offset] = packet;
     }
 
     std::map<unsigned, int64_t> payload_per_stream;
@@ -79,7 +80,7 @@ TEST_P(RealStreamTest, PacketsAgreeWithFfprobe) {
         SCOPED_TRACE("packet at " + std::to_string(pp.pos));
         auto it = by_offset.find(pp.pos);
         ASSERT_NE(it, by_offset.end());
-        const packet_struct& p = *it->second;
+        const packet_struct& p = it->second;
         const unsigned id = packet_stream_id(pp.id);
         EXPECT_EQ(p.stream_id, id);
         if (pp.pts >= 0) {
@@ -156,5 +157,50 @@ TEST(TwoReaders, InterleavedPackByPackGiveWhatSeparateRunsGive) {
         }
         EXPECT_EQ(a.end(), alone(a_path)) << sample_streams[i];
         EXPECT_EQ(b.end(), alone(b_path)) << sample_streams[i + 1];
+    }
+}
+
+namespace {
+auto fields(const packet_struct& p) {
+    return std::make_tuple(p.stream_id, p.stream_name, p.length, p.starting_offset, p.ends_at, p.header_stuffing_bytes,
+                           p.pes_scrambling_code, p.data_alignment_indicator, p.copyright, p.original_or_copy,
+                           p.std_buffer_scale, p.std_buffer_size, p.std_buffer_size_bytes, p.pts, p.dts,
+                           p.pts_dts_flag, p.pes_header_data_length, p.es_rate, p.trick_mode, p.additional_copy_info,
+                           p.previous_pes_packet_crc, p.extension_data);
+}
+auto fields(const pack_struct& p) {
+    return std::make_tuple(p.offset, p.scr, p.scr_base, p.ext, p.mux, p.bytes_per_second, p.stuffing,
+                           p.packets.size(), p.system_headers.size());
+}
+}  // namespace
+
+// The analyser's compact pack list gives back every field of every pack as
+// the reader built it, on every sample and on the mutants of one.
+TEST_P(RealStreamTest, CompactPackListKeepsEveryField) {
+    std::vector<uint8_t> data = tu::read_bytes(std::string(TEST_DATA_DIR "/") + GetParam());
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE(variant);
+        if (variant > 0)  // bit flips: odd values in every field
+            for (size_t i = 17 * static_cast<size_t>(variant); i < data.size(); i += 997) data[i] ^= 0x5A;
+        const std::string path = dir_.file("v.mpg");
+        tu::write_file(path, data);
+        std::vector<std::unique_ptr<pack_struct>> plain;
+        ps_reader reader;
+        pack_builder builder([&](std::unique_ptr<pack_struct> p) { plain.push_back(std::move(p)); });
+        reader.add_observer(&builder);
+        reader.parse(std::fopen(path.c_str(), "rb"));
+        pack_list compact;
+        for (const auto& p : plain) compact.push_back(std::make_unique<pack_struct>(*p));
+        ASSERT_EQ(compact.size(), plain.size());
+        for (size_t i = 0; i < plain.size(); ++i) {
+            const pack_struct& a = *plain[i];
+            const pack_struct& b = *compact[i];
+            ASSERT_EQ(fields(a), fields(b)) << i;
+            for (size_t k = 0; k < a.packets.size(); ++k) ASSERT_EQ(fields(a.packets[k]), fields(b.packets[k]));
+            for (size_t h = 0; h < a.system_headers.size(); ++h) {
+                EXPECT_EQ(a.system_headers[h].starting_offset, b.system_headers[h].starting_offset);
+                EXPECT_EQ(a.system_headers[h].buffer_info.size(), b.system_headers[h].buffer_info.size());
+            }
+        }
     }
 }

@@ -21,9 +21,9 @@ inline std::unique_ptr<pack_struct> pack(int headers, std::initializer_list<int>
     return p;
 }
 
-inline std::vector<std::unique_ptr<pack_struct>> packs(int n, int headers,
+inline pack_list packs(int n, int headers,
                                                        std::initializer_list<int> streams) {
-    std::vector<std::unique_ptr<pack_struct>> out;
+    pack_list out;
     for (int i = 0; i < n; ++i) out.push_back(pack(headers, streams));
     return out;
 }

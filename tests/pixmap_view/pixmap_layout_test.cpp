@@ -73,7 +73,8 @@ TEST(Layout, PackOfHeaderAndTwoPacketsAtSizeFour) {
     int32_t rows = layout_pack_places(packs, 4, 40, places);
     EXPECT_EQ(rows, 4 + 2);  // the band: four pixel rows and two blank ones
     ASSERT_EQ(places.size(), 1u);
-    EXPECT_EQ(places[0].pack, packs[0].get());
+    EXPECT_EQ(places[0].pack.list, &packs);
+    EXPECT_EQ(places[0].pack.index, 0u);
     EXPECT_EQ(places[0].x, 0);
     EXPECT_EQ(places[0].y, 0);
     EXPECT_EQ(band_row_text(places, 0, 1, 4, 40), "!!!!ttttpppp" + std::string(28, ' '));

@@ -281,8 +281,11 @@ gboolean pixmap_view_button_press_callback(GtkWidget*, GdkEventButton* event, gp
                                   event->time - last_press_time <= static_cast<guint32>(double_click_ms);
     last_press_time = second_of_double ? GDK_CURRENT_TIME : event->time;
     last_press_index = index;
-    if (index >= 0 && !second_of_double)
-        add_detail_pack(index, pixmap_data.pack_places[static_cast<size_t>(index)].pack);
+    if (index >= 0 && !second_of_double) {
+        // The dialog reads the pack's fields while it is built.
+        pack_struct pack = *pixmap_data.pack_places[static_cast<size_t>(index)].pack;
+        add_detail_pack(index, &pack);
+    }
     return FALSE;
 }
 
