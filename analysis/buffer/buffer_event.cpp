@@ -6,6 +6,15 @@
 #include "es/es_kind.h"
 #include "ticks.h"
 
+const char* buffer_stage_name(int32_t stage) {
+    switch (stage) {
+    case stage_eb: return "EB";
+    case stage_tb: return "TB";
+    case stage_mb: return "MB";
+    default: return "B";
+    }
+}
+
 std::string format_buffer_event(const buffer_event_struct& e) {
     const std::string label = stream_label(e.stream_id, e.sub_stream_id);
     char line[320];

@@ -21,6 +21,7 @@ buffer_event_struct new_event(const decoder_buffer_struct& r, buffer_event_struc
     e.kind = kind;
     e.stream_id = r.stream_id;
     e.sub_stream_id = r.sub_stream_id;
+    e.stage = r.stage;
     e.packet_offset = r.packet_offset;
     e.buffer_size = r.buffer_size;
     return e;
@@ -199,12 +200,14 @@ void enter_unit_bytes(decoder_buffer_struct& r, int64_t d, int64_t t, float tick
 
 }  // namespace
 
-void init_decoder_buffer(decoder_buffer_struct& r, uint32_t stream_id, int32_t sub_stream_id, int32_t buffer_size) {
+void init_decoder_buffer(decoder_buffer_struct& r, uint32_t stream_id, int32_t sub_stream_id, int32_t buffer_size,
+                         int32_t stage) {
     // Everything not set here starts at 0: an empty buffer, ring and
     // pending table, and no event in progress.
     r = decoder_buffer_struct{};
     r.stream_id = stream_id;
     r.sub_stream_id = sub_stream_id;
+    r.stage = stage;
     r.buffer_size = buffer_size;
     r.interval_max = {interval_max_none, 0};
     r.interval_min = {interval_min_none, 0};

@@ -46,6 +46,7 @@ struct decoder_buffer_struct {
     // Whose buffer: copied into its events.
     uint32_t stream_id;
     int32_t sub_stream_id;  // DVD private_stream_1 sub-stream, or -1
+    int32_t stage;          // stage_b, ...
 
     int32_t occupancy;    // bytes now in the buffer
     int32_t buffer_size;  // capacity in bytes
@@ -86,7 +87,7 @@ struct decoder_buffer_struct {
 // An empty buffer of `buffer_size` bytes with nothing pending; the event
 // hook is left to the caller.
 void init_decoder_buffer(decoder_buffer_struct& buffer, uint32_t stream_id, int32_t sub_stream_id,
-                         int32_t buffer_size);
+                         int32_t buffer_size, int32_t stage = stage_b);
 
 // Enters one byte decoded at `decoding_time` that arrives at `arrival_time`;
 // true when afterwards the buffer holds more than its size.  A byte that
