@@ -4,11 +4,15 @@
 // and a decoder_buffer_struct, so their fields are the record's own.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "buffer/decoder_buffer.h"
 #include "es/au_splitter.h"
+#include "es/es_kind.h"
 #include "model.h"
+#include "ps/buffer_size_policy.h"
 #include "ps/packet_reader.h"
 #include "ps/pstd_clock.h"
 
@@ -30,13 +34,32 @@ void init_buffer_track(buffer_occupancy_struct& record, uint8_t stream_id, int32
 // field has been met (ps/buffer_size_policy.h).
 void apply_header_bound(buffer_occupancy_struct& record, const int32_t bounds[256]);
 // The packet's own buffer field, when it has one, sets the size.
-void apply_packet_bound(buffer_occupancy_struct& record, const packet_struct& packet);
+inline void apply_packet_bound(buffer_occupancy_struct& record, const packet_struct& packet) {
+    apply_packet_bound(packet, record.buffer_size, record.size_source);
+}
 
 // What a packet changes in its record before its bytes are entered: the
 // buffer size its own field sets, and the split of its payload (in memory)
 // into access units, its time stamp read against its pack's clock.
-void prepare_packet(buffer_occupancy_struct& record, const packet_struct& packet, const pack_clock_struct& clock,
-                    const unsigned char* payload, int64_t len, au_split_struct& split);
+inline void prepare_packet(buffer_occupancy_struct& r, const packet_struct& packet, const pack_clock_struct& clock,
+                           const unsigned char* payload, int64_t len, au_split_struct& split) {
+    apply_packet_bound(r, packet);
+    // The decoding time stamp, else the presentation time stamp.
+    const int64_t raw = packet.pts_dts_flag == 3   ? static_cast<int64_t>(packet.dts)
+                        : packet.pts_dts_flag == 2 ? static_cast<int64_t>(packet.pts)
+                                                   : -1;
+    std::optional<es_stamp_struct> stamp;
+    if (raw >= 0 && static_cast<uint64_t>(raw) != absent_ts)
+        stamp = es_stamp_struct{stamp_to_ticks(clock, static_cast<uint64_t>(raw)),
+                                static_cast<uint64_t>(raw) & ((uint64_t{1} << 33) - 1)};
+    // AC-3 in a DVD sub-stream: the sub-stream header bytes go with the
+    // unit in progress.
+    const int64_t skip = r.format == format_ac3 ? std::min<int64_t>(dvd_audio_header_bytes, len) : 0;
+    split_access_units(r, payload + skip, len - skip, stamp, split);
+    if (skip != 0 && split.n_entries > 0) split.n_bytes[0] += static_cast<int32_t>(skip);
+    // Late units of the buffer are told by the last stamp met.
+    r.stamp_ref = r.last_stamp;
+}
 // Enters one packet's payload, already split, into the record's buffer.
 void enter_packet(buffer_occupancy_struct& record, const packet_arrival_struct& arrival, const au_split_struct& split);
 
