@@ -1,8 +1,8 @@
-// T-STD buffer analysis window.  The replay runs inside an idle function and
-// dispatches GUI events itself between packs, so the buttons, the redraw
-// timer and the drawing handlers run nested in it; they meet it only through
-// the run state of its replay, which each opening of the window has of its
-// own.
+// P-STD / STD buffer analysis window.  The replay runs inside an idle
+// function and dispatches GUI events itself between packs, so the buttons,
+// the redraw timer and the drawing handlers run nested in it; they meet it
+// only through the run state of its replay, which each opening of the
+// window has of its own.
 #include "buffer_analysis_view.h"
 
 #include <algorithm>

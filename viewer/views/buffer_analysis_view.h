@@ -1,6 +1,7 @@
-// T-STD buffer analysis window: one graph per tracked stream, stacked from
-// top to bottom, on which the buffer model's replay is watched, with a Play
-// button that starts, pauses and resumes it and a Quit button.
+// P-STD / STD buffer analysis window: one graph per tracked stream,
+// stacked from top to bottom, on which the buffer model's replay is
+// watched, with a Play button that starts, pauses and resumes it and a Quit
+// button.
 #pragma once
 
 #include <gtk/gtk.h>

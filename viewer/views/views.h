@@ -7,7 +7,7 @@ void make_pixmap_view();
 void close_pixmap_view();
 extern bool pixmap_view_instantiated;
 
-// T-STD buffer analysis.
+// P-STD / STD buffer analysis.
 void make_buffer_analysis_view();
 void close_buffer_analysis_view();
 extern bool buffer_analysis_view_instantiated;

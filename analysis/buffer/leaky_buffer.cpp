@@ -1,0 +1,69 @@
+#include "buffer/leaky_buffer.h"
+
+#include <algorithm>
+
+namespace {
+
+int64_t limit_of(const leaky_buffer_struct& b) { return int64_t{b.size} * ticks_per_second; }
+
+// Ticks the outflow takes to remove `amount` (in 1/27,000,000 byte);
+// INT64_MAX when nothing leaves.
+int64_t ticks_to_remove(const leaky_buffer_struct& b, int64_t amount) {
+    if (amount <= 0) return 0;
+    if (b.rate <= 0) return INT64_MAX;
+    return amount / b.rate + (amount % b.rate != 0);
+}
+
+void end_episode(leaky_buffer_struct& b, int64_t end) {
+    b.overflowing = false;
+    b.over.end_time = end;
+    if (b.event_hook) b.event_hook(b.over, b.event_ctx);
+}
+
+// When the episode in progress ends if nothing more enters.
+int64_t episode_end(const leaky_buffer_struct& b) {
+    const int64_t t = ticks_to_remove(b, b.fill - limit_of(b));
+    return t > INT64_MAX - 1 - b.time ? INT64_MAX - 1 : b.time + t;
+}
+
+}  // namespace
+
+void leaky_drain(leaky_buffer_struct& b, int64_t now) {
+    if (now <= b.time) return;
+    if (b.overflowing) {
+        const int64_t end = episode_end(b);
+        if (end <= now) end_episode(b, end);
+    }
+    const int64_t dt = now - b.time;
+    b.fill = dt >= ticks_to_remove(b, b.fill) ? 0 : b.fill - b.rate * dt;
+    b.time = now;
+}
+
+void leaky_enter(leaky_buffer_struct& b, int64_t arrival, int32_t bytes, int64_t packet_offset) {
+    leaky_drain(b, arrival);
+    b.fill += int64_t{bytes} * ticks_per_second;
+    const int32_t occupancy = leaky_occupancy(b);
+    b.largest_occupancy = std::max(b.largest_occupancy, occupancy);
+    if (occupancy <= b.size) return;
+    if (!b.overflowing) {
+        ++b.overflow_episodes;
+        b.overflowing = true;
+        b.over = buffer_event_struct{};
+        b.over.kind = buffer_event_struct::overflow;
+        b.over.stream_id = b.stream_id;
+        b.over.sub_stream_id = b.sub_stream_id;
+        b.over.stage = b.stage;
+        b.over.time = b.time;
+        b.over.packet_offset = packet_offset;
+        b.over.buffer_size = b.size;
+    }
+    b.over.excess = std::max(b.over.excess, occupancy - b.size);
+}
+
+int32_t leaky_occupancy(const leaky_buffer_struct& b) {
+    return static_cast<int32_t>(b.fill / ticks_per_second + (b.fill % ticks_per_second != 0));
+}
+
+void finish_leaky_buffer(leaky_buffer_struct& b) {
+    if (b.overflowing) end_episode(b, episode_end(b));
+}
