@@ -194,6 +194,8 @@ void print_text(FILE* out, const file_report_struct& report, const buffer_replay
     std::string verdict = report.conformant ? "conformant" : "NOT conformant";
     if (unmodelled > 0)
         verdict += ", " + std::to_string(unmodelled) + (unmodelled == 1 ? " stream" : " streams") + " not modelled";
+    else if (rp.n_buffer_track_streams == 0)
+        verdict += ", no stream modelled";
     std::fprintf(out, "%s: %" PRId64 " packs, %s\n", report.file.c_str(), report.packs, verdict.c_str());
     if (report.unknown_stream_ids > 0 || report.marker_errors > 0)
         std::fprintf(out, "  stream errors: %" PRId64 " packets with an unknown stream_id, %" PRId64 " failed marker checks\n",

@@ -29,9 +29,14 @@ const unsigned char* read_packet(packet_reader_struct& reader, int64_t offset, i
 }  // namespace
 
 const unsigned char* packet_payload(packet_reader_struct& reader, const packet_struct& packet, int64_t& len) {
+    return packet_payload(reader, packet, len, _mpeg_systems_format);
+}
+
+const unsigned char* packet_payload(packet_reader_struct& reader, const packet_struct& packet, int64_t& len,
+                                    int32_t systems_format) {
     if (packet.length < 0 || packet.starting_offset < 0 || packet.pes_header_data_length < 0) return nullptr;
     const int64_t total = 6 + int64_t{packet.length};
-    const int64_t start = payload_start(packet, _mpeg_systems_format);
+    const int64_t start = payload_start(packet, systems_format);
     len = total - start;
     if (len < 0) return nullptr;
     const unsigned char* data = read_packet(reader, packet.starting_offset, total);

@@ -25,3 +25,7 @@ struct packet_reader_struct {
 // The payload of a packet of the stream the parser last read (its
 // systems format), read again from the file; null when it cannot be.
 const unsigned char* packet_payload(packet_reader_struct& reader, const packet_struct& packet, int64_t& len);
+// The same for a packet of the given systems format (1 program stream, 0
+// MPEG-1 system stream).
+const unsigned char* packet_payload(packet_reader_struct& reader, const packet_struct& packet, int64_t& len,
+                                    int32_t systems_format);

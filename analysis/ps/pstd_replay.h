@@ -11,13 +11,16 @@
 // (overflow) are reported as events through the replay's event hook, one per
 // late access unit and one per overflow episode.
 //
-// Two drivers share the records: the window replays the packs the parser
-// collected, one pack per call from its idle worker, reading the packets
-// again from the file (here); psverify replays the stream while it is
-// parsed (ps/streaming_replay.h).  No GTK here.
+// One driver for every program: the stream is read by a reader and each
+// payload enters its buffer as it is read (ps/streaming_replay.h).
+// psverify runs it while it parses; the window runs it over the file again,
+// one pack per call from its idle worker (here), so both track the same
+// streams with the same size policy and give the same events and verdict.
+// No GTK here.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -90,7 +93,18 @@ struct buffer_replay_struct {
 
     packet_reader_struct reader;
     au_split_struct offsets;
-    int32_t pack_index = 0;
+    int32_t pack_index = 0;  // packs replayed so far
+    // The window's replay: the streams in the order the replay meets them,
+    // with whether a packet of theirs has a time stamp (the window draws
+    // the first four of those), and the reader that reads the file again.
+    struct track_key {
+        uint32_t stream_id;
+        int32_t sub_stream_id;
+        bool stamped;
+    };
+    std::vector<track_key> track_order;
+    std::shared_ptr<void> file_replay;  // the reader and its observer
+    bool replay_complete = false;       // read to the end of the stream
     int64_t next_sample = sample_interval_ticks;
     int32_t countdown = samples_per_redraw;
     pack_arrival_clock_struct clock;
@@ -107,11 +121,16 @@ buffer_occupancy_struct* find_track(buffer_replay_struct& replay, uint32_t strea
 // replay tracks as many streams as it may.
 buffer_occupancy_struct* open_track(buffer_replay_struct& replay, uint32_t stream_id, int32_t sub_stream_id);
 
-// Finds the tracked streams (the first four stream_ids, or private_stream_1
-// sub-streams, met in packets with a PTS) in the packs collected by the
-// parser and initialises their records.  Reads private_stream_1 packets
-// again through the parser's kept descriptor to learn their sub-streams.
+// Finds, in the packs collected by the parser, the streams the replay will
+// track (every stream_id that may carry access units, and every
+// private_stream_1 sub-stream, in the order their first whole payload comes)
+// and gives each its record as the replay while parsing would.  Reads
+// private_stream_1 packets again through the parser's kept descriptor to
+// learn their sub-streams.
 void setup_buffer_tracks(buffer_replay_struct& replay);
+// Indexes of the records the window draws: the first `limit` streams whose
+// packets carry time stamps.
+std::vector<int> graphed_tracks(const buffer_replay_struct& replay, int limit = max_buffer_tracks);
 
 // Takes a sample at arrival time `t`: every tracked stream's smallest and
 // largest occupancy since the last sample go to its ring, the earlier
@@ -126,6 +145,8 @@ bool open_buffer_replay(buffer_replay_struct& replay);
 // sets analysis_state to 2 (wait for a redraw).
 bool buffer_replay_step(buffer_replay_struct& replay);
 bool buffer_replay_finished(const buffer_replay_struct& replay);
+// True once the replay has read the stream to its end.
+inline bool buffer_replay_complete(const buffer_replay_struct& replay) { return replay.replay_complete; }
 void close_buffer_replay(buffer_replay_struct& replay);
 
 // Reports what is still open at the end of the stream: the packets still

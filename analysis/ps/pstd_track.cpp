@@ -6,6 +6,7 @@ void init_buffer_track(buffer_occupancy_struct& r, uint8_t stream_id, int32_t su
     r.size_source = size_from_default;
     r.size_pending = false;
     r.deferred_packets = 0;
+    r.first_decoding_time = INT64_MAX;
 }
 
 void apply_header_bound(buffer_occupancy_struct& r, const int32_t bounds[256]) {

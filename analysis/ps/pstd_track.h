@@ -20,9 +20,13 @@ struct buffer_occupancy_struct : au_splitter_struct, decoder_buffer_struct {
     int32_t size_source;  // size_from_default, ...
     // Replay while parsing: the stream's own buffer field has not been met
     // yet, so its packets wait (deferred_packets of them) until it is, or
-    // until too many wait, to be entered against the size in force.
+    // until the decoding time of the stream's first access unit (or too
+    // many wait), to be entered against the size in force.
     bool size_pending;
     int32_t deferred_packets;
+    // The earliest decoding time of the stream's access units met so far
+    // (INT64_MAX before the first).
+    int64_t first_decoding_time;
 };
 
 // A record at the start of stream `stream_id` (of private_stream_1

@@ -65,7 +65,11 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
                               const unsigned char* data, size_t n) {
     if (!is_elementary_stream_id(packet.stream_id)) return;
     streaming_pack_begins(rp, pack);
-    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet, rp.systems_format);
+    // The packet's own format, that of its pack: a 13818-1 PES packet has
+    // three bytes of header more than an 11172-1 packet, and only it has
+    // private_stream_1 sub-streams.
+    const int32_t format = pack.stuffing == -1 ? 0 : 1;
+    const int64_t len = 6 + int64_t{packet.length} - payload_start(packet, format);
     const unsigned char* payload = data;
     if (packet.starting_offset != rp.streaming_packet_offset) {
         rp.streaming_packet_offset = packet.starting_offset;
@@ -79,7 +83,7 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
     }
     // The payload is complete: enter it.
     rp.streaming_packet_offset = -1;
-    const int32_t sub = sub_stream_of(packet.stream_id, payload, len, rp.systems_format);
+    const int32_t sub = sub_stream_of(packet.stream_id, payload, len, format);
     buffer_occupancy_struct* r = find_track(rp, packet.stream_id, sub);
     if (!r) {
         r = open_track(rp, packet.stream_id, sub);
@@ -92,10 +96,17 @@ void streaming_replay_payload(buffer_replay_struct& rp, const pack_struct& pack,
         const int32_t track = static_cast<int32_t>(r - rp.buffer_occupied);
         const pack_clock_struct& clock = rp.clock.last;
         prepare_packet(*r, packet, clock, payload, len, rp.offsets);
-        const packet_arrival_struct arrival = packet_arrival(pack, clock, packet, rp.systems_format);
+        const packet_arrival_struct arrival = packet_arrival(pack, clock, packet, format);
+        for (int32_t e = 0; e < rp.offsets.n_entries; ++e) {
+            const int64_t d = rp.offsets.au_dts[static_cast<size_t>(e)];
+            if (d != no_decode_time && d < r->first_decoding_time) r->first_decoding_time = d;
+        }
         // Until the stream's own buffer field is met, its first value is
-        // not known: the packets wait for it, up to a bounded number.
-        if (r->size_pending && r->size_source != size_from_stream && r->deferred_packets < max_deferred_packets &&
+        // not known: the packets wait for it, but no longer than until its
+        // first access unit must be decoded (the buffer is judged from
+        // then on), and only up to bounded numbers.
+        if (r->size_pending && r->size_source != size_from_stream && arrival.arrival < r->first_decoding_time &&
+            r->deferred_packets < max_deferred_packets &&
             rp.deferred.size() < max_deferred_total &&
             rp.deferred_entries + static_cast<size_t>(rp.offsets.n_entries) <= max_deferred_entries) {
             defer_packet(rp, track, arrival);

@@ -172,15 +172,15 @@ TEST_F(BufferReplayTest, BufferSizeComesFromTheStreamThenTheSystemHeader) {
     sb::pes_fields with_field;
     with_field.extension = bytes{0x10, 0x40, 0x02};  // P-STD_buffer_flag; scale 0, size 2
     load(cat({first, pack(100, {sb::pes_packet(0xE0, with_field, data(4))})}));
+    // The first packet of 0xE0 already overflows the 256 bytes: it waits
+    // for the field, in the window's replay as while parsing.
+    replay();
     const int32_t sizes[] = {256, 2560, 5120, 204800};
     const int32_t sources[] = {size_from_stream, size_from_wildcard, size_from_system_header, size_from_wildcard};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(rp->buffer_occupied[i].buffer_size, sizes[i]) << i;
         EXPECT_EQ(rp->buffer_occupied[i].size_source, sources[i]) << i;
     }
-    // The first packet of 0xE0 already overflows the 256 bytes; replayed
-    // while parsing too, where that packet waits for the field.
-    replay();
     std::vector<buffer_event_struct> streamed;
     auto srp = replay_while_parsing(path, streamed);
     for (const auto* ev : {&events, &streamed}) {
@@ -241,7 +241,11 @@ TEST_F(BufferReplayTest, OverflowIsReportedOncePerEpisode) {
 }
 
 TEST_F(BufferReplayTest, SamplesEvery10msAndWaitsForARedrawEveryFifth) {
-    bytes s = pack(0, {pes(0xE0, cat({pic(), data(12)}), 900000)});
+    // The stream gives its buffer size at once, so nothing waits for it.
+    sb::pes_fields sized;
+    sized.pts = 900000;
+    sized.extension = bytes{0x10, 0x7F, 0xFF};
+    bytes s = pack(0, {sb::pes_packet(0xE0, sized, cat({pic(), data(12)}))});
     for (int i = 1; i <= 5; ++i) sb::append(s, pack(900 * i, {pes(0xE0, data(10))}));
     load(s);
     ASSERT_TRUE(open_buffer_replay(*rp));
@@ -256,9 +260,9 @@ TEST_F(BufferReplayTest, SamplesEvery10msAndWaitsForARedrawEveryFifth) {
     ASSERT_EQ(ring_point_count(r), 10);
     auto seconds = [](int64_t t) { return static_cast<float>(t / 27e6); };
     EXPECT_EQ(ring_point(r, 0).occupancy, 1);
-    EXPECT_EQ(ring_point(r, 0).seconds, seconds(200));
+    EXPECT_EQ(ring_point(r, 0).seconds, seconds(230));
     EXPECT_EQ(ring_point(r, 1).occupancy, 20);
-    EXPECT_EQ(ring_point(r, 1).seconds, seconds(390));
+    EXPECT_EQ(ring_point(r, 1).seconds, seconds(420));
     EXPECT_EQ(ring_point(r, 9).occupancy, 60);
     EXPECT_EQ(ring_point(r, 9).seconds, seconds(1080240));
 }
@@ -285,10 +289,10 @@ TEST(BufferArithmetic, SamplesGoToTheRingInTimeOrderAndItKeeps99) {
     EXPECT_EQ(ring_point(r, 98).occupancy, 195);
 }
 
-TEST_F(BufferReplayTest, TracksTheFirstFourStampedStreamsWithTheirSystemHeaderBounds) {
+TEST_F(BufferReplayTest, TracksEveryStreamAndDrawsTheFirstFourStamped) {
     sb::system_header_fields h1, h2;
     h1.bounds = {{0xE0, 1, 300}, {0xC0, 0, 16}, {0xB9, 1, 1}};  // 0xB9: every video stream without its own
-    h2.bounds = {{0xC0, 0, 8}, {0xC1, 0, 64}};                  // the last header counts
+    h2.bounds = {{0xC0, 0, 8}, {0xC1, 0, 64}};                  // from where it stands
     auto with_header = [](bytes p, const sb::system_header_fields& h) {
         bytes sh = sb::system_header(h);
         p.insert(p.begin() + 14, sh.begin(), sh.end());
@@ -296,15 +300,21 @@ TEST_F(BufferReplayTest, TracksTheFirstFourStampedStreamsWithTheirSystemHeaderBo
     };
     load(cat({with_header(pack(0, {pes(0xE0, data(4), 100), pes(0xC2, data(4)), pes(0xC0, data(4), 100)}), h1),
               with_header(pack(100, {pes(0xE1, data(4), 200), pes(0xC1, data(4), 200), pes(0xC3, data(4), 200)}), h2)}));
-    ASSERT_EQ(rp->n_buffer_track_streams, 4);
-    const uint32_t ids[] = {0xE0, 0xC0, 0xE1, 0xC1};
-    const int32_t sizes[] = {307200, 1024, 1024, 8192};
-    for (int i = 0; i < 4; ++i) {
+    replay();
+    // Every stream, in the order of its first payload; 0xc2 and 0xc3 have
+    // the default; 0xc0 had h1's bound until h2 came.
+    ASSERT_EQ(rp->n_buffer_track_streams, 6);
+    const uint32_t ids[] = {0xE0, 0xC2, 0xC0, 0xE1, 0xC1, 0xC3};
+    const int32_t sizes[] = {307200, 4096, 1024, 1024, 8192, 4096};
+    for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(rp->buffer_occupied[i].stream_id, ids[i]);
         EXPECT_EQ(rp->buffer_occupied[i].buffer_size, sizes[i]);
     }
+    // The window draws the first four with time stamps.
+    EXPECT_EQ(graphed_tracks(*rp), (std::vector<int>{0, 2, 3, 4}));
     load(pack(0, {pes(0xE0, data(4))}));
-    EXPECT_EQ(rp->n_buffer_track_streams, 0);
+    EXPECT_EQ(rp->n_buffer_track_streams, 1);
+    EXPECT_TRUE(graphed_tracks(*rp).empty());
 }
 
 TEST_F(BufferReplayTest, DecodingTimesFollowTheArrivalClockAcrossTheSCRWrap) {

@@ -310,7 +310,7 @@ gboolean buffer_analysis_worker(gpointer data) {
         else
             gtk_main_iteration_do(TRUE);  // paused or waiting for a redraw: sleep until an event comes
     }
-    const bool ended = rp.reader.fd >= 0 && rp.pack_index >= _n_all_packs();
+    const bool ended = buffer_replay_complete(rp);
     close_buffer_replay(rp);
     if (ended && replay_goes_on(rp)) replay_ended(rp);
     return FALSE;
@@ -355,10 +355,13 @@ void make_buffer_analysis_view() {
     g_object_set_data_full(G_OBJECT(window), view_key, view, delete_view);
     g_signal_connect(window, "destroy", G_CALLBACK(buffer_analysis_destroy_callback), nullptr);
 
-    for (int i = 0; i < rp.n_buffer_track_streams; ++i) {
+    // Every stream is replayed; the first four with time stamps are drawn,
+    // and the verdict speaks of them all.
+    const std::vector<int> drawn = graphed_tracks(rp);
+    for (int i : drawn) {
         auto graph = std::make_unique<buffer_graph_struct>();
         graph->record = &rp.buffer_occupied[i];
-        const int height = graphs_height / rp.n_buffer_track_streams;
+        const int height = graphs_height / static_cast<int>(drawn.size());
         GtkWidget* area = make_buffer_graph_area(height > 0 ? height : 1, screen_width, graph.get());
         gtk_box_pack_start(GTK_BOX(vbox), area, TRUE, FALSE, 0);
         view->graphs.push_back(std::move(graph));
