@@ -1,6 +1,7 @@
 // psdump: prints the structure of an MPEG systems stream as text, as a Lisp
 // program or as JSON Lines, counts its packs and cuts out its elementary
-// streams.
+// streams.  A transport stream, told from its first bytes, is dumped as
+// text or JSON Lines, its packets counted and its PES payloads cut out.
 #include <strings.h>
 #include <unistd.h>
 
@@ -16,7 +17,10 @@
 #include "lisp_export.h"
 #include "pack_builder.h"
 #include "ps_reader.h"
+#include "stream_format.h"
 #include "text_dump.h"
+#include "ts_dump.h"
+#include "ts_reader.h"
 
 namespace {
 
@@ -54,7 +58,7 @@ void lisp_pack_sink(std::unique_ptr<pack_struct> pack) {
 
 // Closes the extraction files and flushes standard output, reporting what
 // could not be written.  True when everything was written.
-bool finish_output(extraction_writer& writer) {
+bool finish_output(extraction_files& writer) {
     int error_number = errno;  // of the last failed write, when one failed
     bool written = !std::ferror(stdout);
     writer.close_all();
@@ -70,6 +74,66 @@ bool finish_output(extraction_writer& writer) {
         std::fprintf(stderr, "psdump: write error: %s\n", std::strerror(error_number ? error_number : EIO));
     }
     return written && !extraction_write_failed;
+}
+
+void report_extraction_error(const std::string& path, int error_number) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "psdump: %s: %s\n", path.c_str(), std::strerror(error_number ? error_number : EIO));
+    extraction_write_failed = true;
+}
+
+// Bytes read before the format is decided: enough for detect_stream_format
+// to skip junk in front of the first packet or pack.  They are handed to
+// the reader, which reads on from there: the file is read once.
+constexpr size_t head_size = 1 << 16;
+constexpr size_t block_size = 1 << 16;
+
+// A transport stream, read to its end whatever faults it has: each fault
+// is in the dump where it was found, and the status is 1 when there was
+// any.  `head` holds the first `head_n` bytes, already read from `fp`.
+int dump_transport_stream(FILE* fp, const char* path, const unsigned char* head, size_t head_n,
+                          stream_format format, bool extract, int argc, char** argv) {
+    if (mode == export_mode::lisp) {
+        std::fclose(fp);
+        std::fprintf(stderr, "psdump: %s is a transport stream; the Lisp export reads program streams\n", path);
+        return 1;
+    }
+    ts_reader reader(format);
+    ts_text_dump dump(stdout);
+    ts_json_export json_lines(stdout);
+    ts_dump_base& output = mode == export_mode::json ? static_cast<ts_dump_base&>(json_lines) : dump;
+    ts_extraction_writer writer;
+    writer.files.on_error = report_extraction_error;
+    reader.add_observer(output);
+    if (extract) reader.add_observer(writer);
+
+    reader.feed(head, head_n);
+    static unsigned char block[block_size];
+    // Once standard output fails nothing more can be dumped.
+    while (!std::ferror(stdout)) {
+        const size_t n = std::fread(block, 1, sizeof block, fp);
+        if (n == 0) break;
+        reader.feed(block, n);
+    }
+    const bool read_failed = std::ferror(fp) != 0;
+    const int read_errno = errno;
+    reader.finish();
+    std::fclose(fp);
+
+    if (argc > 2) {
+        FILE* count_out = mode == export_mode::json ? stderr : stdout;
+        for (int i = 0; i < argc; ++i)
+            if (strcasecmp(argv[i], "print_pack_count") == 0)
+                std::fprintf(count_out, "Total TS Packets = %llu\n",
+                             static_cast<unsigned long long>(reader.packets_read()));
+    }
+    std::fflush(stdout);
+    if (read_failed) std::fprintf(stderr, "psdump: %s: read error: %s\n", path, std::strerror(read_errno));
+    if (output.errors() > 0)
+        std::fprintf(stderr, "psdump: %llu stream error%s\n", static_cast<unsigned long long>(output.errors()),
+                     output.errors() == 1 ? "" : "s");
+    if (!finish_output(writer.files)) return 2;
+    return read_failed || output.errors() > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -115,6 +179,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The format is told from the content, never from the name.
+    static unsigned char head[head_size];
+    const size_t head_n = std::fread(head, 1, sizeof head, fp);
+    const stream_format format = detect_stream_format(head, head_n);
+    if (format == stream_format::transport_188 || format == stream_format::transport_192)
+        return dump_transport_stream(fp, argv[1], head, head_n, format, extract, argc, argv);
+
     // The Lisp prelude is printed once per Lisp word, as the words come.
     for (int i = 0; i < argc; ++i) {
         if (strcasecmp(argv[i], "elisp") == 0) {
@@ -132,11 +203,7 @@ int main(int argc, char** argv) {
     json_export json_lines(stdout);
     pack_builder lisp_packs(lisp_pack_sink);
     extraction_writer writer;
-    writer.on_error = [](const std::string& path, int error_number) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "psdump: %s: %s\n", path.c_str(), std::strerror(error_number ? error_number : EIO));
-        extraction_write_failed = true;
-    };
+    writer.on_error = report_extraction_error;
     error_report errors;
 
     if (mode == export_mode::text) reader.add_observer(&dump);
@@ -145,7 +212,7 @@ int main(int argc, char** argv) {
     if (extract) reader.add_observer(&writer);
     reader.add_observer(&errors);
 
-    reader.parse(fp);
+    reader.parse(fp, head, head_n);
     if (reader.stopped_on_error()) return finish_output(writer) ? 1 : 2;
 
     if (count && argc > 2) {

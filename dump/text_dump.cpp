@@ -7,6 +7,32 @@ int32_t low_32(uint64_t stamp) { return static_cast<int32_t>(static_cast<uint32_
 
 }  // namespace
 
+void print_trick_mode(FILE* out, const char* indent, int32_t control, int32_t t) {
+    static const char* const names[] = {" (fast_forward)\n", " (slow_motion)\n", " (freeze_frame)\n",
+                                        " (fast_reverse)\n", " (slow_reverse)\n", " (reserved)\n",
+                                        " (reserved)\n",     " (reserved)\n"};
+    std::fprintf(out, "%strick_mode_control = %d", indent, control);
+    std::fputs(names[control & 7], out);
+    switch (control) {
+        case 0:
+        case 3:
+            std::fprintf(out, "%s\tfield_id = %d\n", indent, (t >> 3) & 0x03);
+            std::fprintf(out, "%s\tintra_slice_refresh = %d\n", indent, (t >> 2) & 0x01);
+            std::fprintf(out, "%s\tfrequency_truncation = %d\n", indent, t & 0x03);
+            break;
+        case 1:
+        case 4:
+            std::fprintf(out, "%s\trep_cntrl = %d\n", indent, t & 0x1F);
+            break;
+        case 2:
+            std::fprintf(out, "%s\tfield_id = %d\n", indent, (t >> 3) & 0x03);
+            std::fprintf(out, "%s\treserved = %d\n", indent, t & 0x07);
+            break;
+        default:
+            break;
+    }
+}
+
 void text_dump::pack_header(const ps_reader&, const pack_struct& pack) {
     std::fprintf(out_, "Pack [0x%llx]\n", hex(pack.offset));
     const bool mpeg1 = pack.stuffing == -1;
@@ -112,32 +138,7 @@ void text_dump::packet_header(const ps_reader&, const packet_struct& p, const pa
         if (p.pts_dts_flag == 3) std::fprintf(out_, "\t\t\tDTS = %d\n", low_32(p.dts));
     }
     if (f & 0x10) std::fprintf(out_, "\t\t\tes_rate = %d\n", p.es_rate);
-    if (f & 0x08) {
-        static const char* const names[] = {" (fast_forward)\n", " (slow_motion)\n", " (freeze_frame)\n",
-                                            " (fast_reverse)\n", " (slow_reverse)\n", " (reserved)\n",
-                                            " (reserved)\n",     " (reserved)\n"};
-        const int t = d.trick_mode_byte;
-        std::fprintf(out_, "\t\t\ttrick_mode_control = %d", p.trick_mode);
-        std::fputs(names[p.trick_mode & 7], out_);
-        switch (p.trick_mode) {
-            case 0:
-            case 3:
-                std::fprintf(out_, "\t\t\t\tfield_id = %d\n", (t >> 3) & 0x03);
-                std::fprintf(out_, "\t\t\t\tintra_slice_refresh = %d\n", (t >> 2) & 0x01);
-                std::fprintf(out_, "\t\t\t\tfrequency_truncation = %d\n", t & 0x03);
-                break;
-            case 1:
-            case 4:
-                std::fprintf(out_, "\t\t\t\trep_cntrl = %d\n", t & 0x1F);
-                break;
-            case 2:
-                std::fprintf(out_, "\t\t\t\tfield_id = %d\n", (t >> 3) & 0x03);
-                std::fprintf(out_, "\t\t\t\treserved = %d\n", t & 0x07);
-                break;
-            default:
-                break;
-        }
-    }
+    if (f & 0x08) print_trick_mode(out_, "\t\t\t", p.trick_mode, d.trick_mode_byte);
     if (f & 0x04) std::fprintf(out_, "\t\t\tadditional_copy_info = %d\n", p.additional_copy_info);
     if (f & 0x02) std::fprintf(out_, "\t\t\tprevious_PES_packet_CRC = %d\n", p.previous_pes_packet_crc);
     if (f & 0x01) print_extension(p, d);

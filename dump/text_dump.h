@@ -6,6 +6,10 @@
 
 #include "ps_reader.h"
 
+// The DSM trick mode lines of a PES header: trick_mode_control with its
+// name, then the fields of the byte's low 5 bits one tab further in.
+void print_trick_mode(FILE* out, const char* indent, int32_t control, int32_t trick_mode_byte);
+
 class text_dump : public ps_observer {
 public:
     explicit text_dump(FILE* out) : out_(out) {}

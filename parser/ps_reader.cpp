@@ -2,6 +2,7 @@
 #include "ps_reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -41,11 +42,18 @@ bool stream_input::open(const char* path) {
     return true;
 }
 
-void stream_input::attach(FILE* fp) {
+void stream_input::attach(FILE* fp, const unsigned char* head, size_t head_size) {
     close();
     fp_ = fp;
-    if (!buf_) buf_ = std::make_unique<unsigned char[]>(block_size);
-    pos_ = len_ = 0;
+    if (!head) head_size = 0;
+    const size_t wanted = std::max(block_size, head_size);
+    if (!buf_ || capacity_ < wanted) {
+        buf_ = std::make_unique<unsigned char[]>(wanted);
+        capacity_ = wanted;
+    }
+    pos_ = 0;
+    len_ = head_size;
+    if (head_size > 0) std::memcpy(buf_.get(), head, head_size);
     eof_ = error_ = false;
 }
 
@@ -88,15 +96,15 @@ size_t stream_input::available() {
 
 ps_reader::ps_reader() = default;
 
-void ps_reader::parse(FILE* fp) {
-    begin(fp);
+void ps_reader::parse(FILE* fp, const unsigned char* head, size_t head_size) {
+    begin(fp, head, head_size);
     while (step()) {
     }
     end();
 }
 
-void ps_reader::begin(FILE* fp) {
-    input_.attach(fp);
+void ps_reader::begin(FILE* fp, const unsigned char* head, size_t head_size) {
+    input_.attach(fp, head, head_size);
     position_ = 0;
     n_packs_ = 0;
     n_errors_ = 0;

@@ -31,8 +31,10 @@ public:
 
     // Opens `path` for binary reading; false when it cannot be opened.
     bool open(const char* path);
-    // Takes over an already opened file.
-    void attach(FILE* fp);
+    // Takes over an already opened file.  `head`, when given, holds the
+    // first `head_size` bytes of the stream, already read from `fp` (a
+    // caller that looked at the start of a pipe); they are read first.
+    void attach(FILE* fp, const unsigned char* head = nullptr, size_t head_size = 0);
     void close();
     bool is_open() const { return fp_ != nullptr; }
     FILE* file() const { return fp_; }
@@ -60,6 +62,7 @@ private:
     static constexpr size_t block_size = 1 << 16;
     FILE* fp_ = nullptr;
     std::unique_ptr<unsigned char[]> buf_;
+    size_t capacity_ = 0;
     size_t pos_ = 0;
     size_t len_ = 0;
     bool eof_ = false;
@@ -151,11 +154,13 @@ public:
 
     // Takes over an opened file and reads it to its end (or to the program
     // end code, a stop on error or a cancel).  The file is closed after.
-    void parse(FILE* fp);
+    // `head`: the first `head_size` bytes of the stream when the caller
+    // has already read them from `fp` (see stream_input::attach).
+    void parse(FILE* fp, const unsigned char* head = nullptr, size_t head_size = 0);
     // The same in steps, for callers that interleave several readers: one
     // pack (or the bytes skipped before it) per call; false when the
     // parse is over.  `begin` takes over the file.
-    void begin(FILE* fp);
+    void begin(FILE* fp, const unsigned char* head = nullptr, size_t head_size = 0);
     // Begins as if `position` bytes had been read already, the last four of
     // them `last_4_bytes`: reads a tail cut from a stream at that offset.
     void begin_at(FILE* fp, int64_t position, uint32_t last_4_bytes);

@@ -9,7 +9,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev googletest
   clang libclang-rt-14-dev
-  ffmpeg mjpegtools
+  ffmpeg mjpegtools tstools
   emacs-nox sbcl
   libgtk-3-dev guile-3.0-libs
   xvfb xauth xdotool time

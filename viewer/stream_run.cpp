@@ -11,11 +11,13 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "buffer_analysis_model.h"
 #include "model.h"
 #include "parser.h"
 #include "shell.h"
+#include "stream_format.h"
 
 std::string analysed_file_name;
 std::string buffer_verdict;
@@ -68,6 +70,15 @@ bool serve_window_during_parse(int64_t position) {
     return !parse_cancel_requested;
 }
 
+// Told from the first bytes of the file, as psdump tells it.
+bool is_transport_stream(int fd) {
+    std::vector<uint8_t> head(1 << 16);
+    const ssize_t n = pread(fd, head.data(), head.size(), 0);
+    if (n <= 0) return false;
+    const stream_format format = detect_stream_format(head.data(), static_cast<size_t>(n));
+    return format == stream_format::transport_188 || format == stream_format::transport_192;
+}
+
 bool starts_with_video_sequence_header(int fd) {
     unsigned char head[4];
     return pread(fd, head, sizeof head, 0) == 4 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0xB3;
@@ -97,6 +108,12 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
         out.message = std::string("Cannot analyse ") + path + ": not a regular file";
         out.detail = "A pipe, FIFO or device can be read only once, and the buffer analysis reads the stream "
                      "again. Save the stream to a file and analyse that.";
+        close(fd);
+        return out;
+    }
+    if (is_transport_stream(fd)) {
+        out.message = std::string(path) + " is a transport stream\nThe analyser's views read program streams; "
+                      "psverify and psdump read transport streams.";
         close(fd);
         return out;
     }

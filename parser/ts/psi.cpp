@@ -193,9 +193,76 @@ bool read_pmt_section(const uint8_t* s, size_t n, ts_pmt& pmt, const char*& why)
 
 bool stream_type_carries_pes(uint8_t stream_type) {
     switch (stream_type) {
-        case 0x05: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x14: case 0x16: case 0x19:
+        case 0x05: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x14: case 0x16: case 0x19: case 0x86:
             return false;
         default:
             return true;
+    }
+}
+
+const char* stream_type_name(uint8_t stream_type) {
+    switch (stream_type) {
+        case 0x01: return "MPEG-1 video";
+        case 0x02: return "MPEG-2 video";
+        case 0x03: return "MPEG-1 audio";
+        case 0x04: return "MPEG-2 audio";
+        case 0x05: return "private sections";
+        case 0x06: return "PES private data";
+        case 0x07: return "MHEG";
+        case 0x08: return "DSM-CC";
+        case 0x09: return "H.222.1";
+        case 0x0A: return "DSM-CC type A";
+        case 0x0B: return "DSM-CC type B";
+        case 0x0C: return "DSM-CC type C";
+        case 0x0D: return "DSM-CC type D";
+        case 0x0E: return "auxiliary";
+        case 0x0F: return "AAC audio (ADTS)";
+        case 0x10: return "MPEG-4 visual";
+        case 0x11: return "MPEG-4 audio (LATM)";
+        case 0x12: return "MPEG-4 SL or FlexMux in PES";
+        case 0x13: return "MPEG-4 SL or FlexMux in sections";
+        case 0x14: return "DSM-CC synchronized download";
+        case 0x15: return "metadata in PES";
+        case 0x16: return "metadata in sections";
+        case 0x1B: return "H.264 video";
+        case 0x24: return "HEVC video";
+        case 0x81: return "AC-3 audio (ATSC)";
+        case 0x86: return "SCTE 35 splice information";
+        case 0x87: return "E-AC-3 audio (ATSC)";
+        default: return nullptr;
+    }
+}
+
+const char* descriptor_tag_name(uint8_t tag) {
+    switch (tag) {
+        case 0x02: return "video_stream_descriptor";
+        case 0x03: return "audio_stream_descriptor";
+        case 0x04: return "hierarchy_descriptor";
+        case 0x05: return "registration_descriptor";
+        case 0x06: return "data_stream_alignment_descriptor";
+        case 0x07: return "target_background_grid_descriptor";
+        case 0x08: return "video_window_descriptor";
+        case 0x09: return "CA_descriptor";
+        case 0x0A: return "ISO_639_language_descriptor";
+        case 0x0B: return "system_clock_descriptor";
+        case 0x0C: return "multiplex_buffer_utilization_descriptor";
+        case 0x0D: return "copyright_descriptor";
+        case 0x0E: return "maximum_bitrate_descriptor";
+        case 0x0F: return "private_data_indicator_descriptor";
+        case 0x10: return "smoothing_buffer_descriptor";
+        case 0x11: return "STD_descriptor";
+        case 0x12: return "IBP_descriptor";
+        case 0x1B: return "MPEG-4_video_descriptor";
+        case 0x1C: return "MPEG-4_audio_descriptor";
+        case 0x28: return "AVC_video_descriptor";
+        case 0x2A: return "AVC_timing_and_HRD_descriptor";
+        case 0x2B: return "MPEG-2_AAC_audio_descriptor";
+        case 0x52: return "stream_identifier_descriptor";
+        case 0x56: return "teletext_descriptor";
+        case 0x59: return "subtitling_descriptor";
+        case 0x6A: return "AC-3_descriptor";
+        case 0x7A: return "enhanced_AC-3_descriptor";
+        case 0x81: return "AC-3_audio_stream_descriptor";
+        default: return nullptr;
     }
 }

@@ -146,5 +146,11 @@ bool read_pmt_section(const uint8_t* section, size_t n, ts_pmt& pmt, const char*
 
 // Whether an elementary stream of this stream_type is carried in PES
 // packets.  False for the types that carry sections: private sections
-// (0x05), DSM-CC (0x0A-0x0D, 0x14) and metadata sections (0x16, 0x19).
+// (0x05), DSM-CC (0x0A-0x0D, 0x14), metadata sections (0x16, 0x19) and
+// SCTE 35 splice information (0x86, user private).
 bool stream_type_carries_pes(uint8_t stream_type);
+
+// Short names for dumps: "MPEG-2 video", "AAC audio (ADTS)", ...; nullptr
+// for a stream_type or descriptor tag these tables do not name.
+const char* stream_type_name(uint8_t stream_type);
+const char* descriptor_tag_name(uint8_t tag);

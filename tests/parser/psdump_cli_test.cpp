@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <thread>
 
 #include "stream_builder.h"
 #include "test_util.h"
+#include "ts_builder.h"
 
 using namespace sb;
 
@@ -28,6 +30,67 @@ protected:
     }
     tu::temp_dir dir_;
 };
+
+// A transport stream with a fault of every kind, each followed by packets
+// that must still be read: PAT and a PMT whose descriptors are read into
+// fields; a video PES packet with a PCR, cut by a scrambled packet; three
+// audio PES packets, the second missing its middle packet; a packet with
+// transport_error_indicator set; a PAT whose CRC_32 fails; ten bytes of
+// junk; then an audio PES packet and an unbounded video PES packet.
+struct damaged_ts {
+    bytes data;
+    int64_t gap_at = 0;   // the packet after the missing one
+    int64_t junk_at = 0;  // where sync is lost
+    size_t packets = 0;
+    bytes video, audio;   // the payload bytes each PID delivers
+};
+
+damaged_ts damaged_transport_stream() {
+    using tb::audio_pid, tb::video_pid;
+    tb::mux m;
+    m.psi(0x0000, {tb::pat(1, 0, {{1, tb::pmt_pid}})});
+    const bytes hdmv = {'H', 'D', 'M', 'V'};
+    m.psi(tb::pmt_pid,
+          {tb::pmt(1, 0, video_pid, tb::descriptor(0x05, hdmv),
+                   {{0x02, video_pid, concat({tb::descriptor(0x0E, {0xC0, 0x03, 0xE8}), tb::descriptor(0x11, {0xFF})})},
+                    {0x03, audio_pid, concat({tb::descriptor(0x0A, {'e', 'n', 'g', 0x03}), tb::descriptor(0x52, {0x07})})},
+                    {0x06, 0x102, tb::descriptor(0x6A, {0xC0, 0x44, 0x08})},
+                    {0x86, 0x103, {}}})});
+    damaged_ts t;
+    const bytes video1 = tb::video_pes(3600, 0, 300);
+    m.pes(video_pid, video1, tb::with_af(video_pid, tb::with_pcr(900, 7)));
+    const bytes audio1 = tb::audio_pes(9000, 200, 1), audio2 = tb::audio_pes(12600, 400, 2);
+    m.pes(audio_pid, audio1);
+    const size_t audio2_at = m.data().size();
+    m.pes(audio_pid, audio2);  // three packets; the second is taken out below
+    tb::packet_fields f;
+    f.pid = 0x1FF0;
+    f.tei = true;
+    m.add(f, bytes(184, 0x11));
+    f = {};
+    f.pid = video_pid;
+    f.scrambling = 2;
+    m.add(f, bytes(184, 0x22));
+    bytes bad_pat = tb::pat(1, 0, {{1, tb::pmt_pid}});
+    bad_pat.back() ^= 0x01;
+    m.psi(0x0000, {bad_pat});
+    const size_t junk_at = m.data().size();
+    const bytes audio3 = tb::audio_pes(16200, 100, 3), video2 = tb::video_pes(7200, 3600, 50);
+    m.pes(audio_pid, audio3);
+    m.pes(video_pid, video2);
+
+    t.data = m.data();
+    t.data.erase(t.data.begin() + audio2_at + 188, t.data.begin() + audio2_at + 2 * 188);
+    t.gap_at = static_cast<int64_t>(audio2_at + 188);
+    t.junk_at = static_cast<int64_t>(junk_at - 188);
+    t.data.insert(t.data.begin() + t.junk_at, 10, 0x00);
+    t.packets = m.packets() - 1;
+    const bytes audio2_payload = tb::payload_of(audio2);
+    t.video = concat({tb::payload_of(video1), tb::payload_of(video2)});
+    t.audio = concat({tb::payload_of(audio1), bytes(audio2_payload.begin(), audio2_payload.begin() + 184 - 14),
+                      tb::payload_of(audio3)});
+    return t;
+}
 
 bytes two_pack_stream() {
     pes_fields f;
@@ -317,4 +380,131 @@ TEST_F(PsdumpTest, HostileStreamsInEveryMode) {
     for (size_t at = r.out.find("System Header ["); at != std::string::npos; at = r.out.find("System Header [", at + 1))
         ++headers;
     EXPECT_EQ(headers, 53u);  // as tests/data/README.md counts them
+}
+
+// ---------------------------------------------------------------------------
+// Transport streams.
+
+TEST_F(PsdumpTest, TransportStreamReadToTheEndWithEveryFaultInPlace) {
+    const damaged_ts t = damaged_transport_stream();
+    const std::string stream = write("damaged.ts", t.data);
+    tu::run_result r = psdump({stream, "print_pack_count"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "psdump: 5 stream errors\n");
+    const std::string& out = r.out;
+    EXPECT_EQ(out.rfind("PAT [0x0]\n\ttransport_stream_id = 1\n\tversion_number = 0\n\tProgram 1\n"
+                        "\t\tprogram_map_PID = 0x1000\nPMT [0xbc]\n", 0), 0u) << out;
+    const std::string pmt =
+        "\tPID = 0x1000\n\tprogram_number = 1\n\tversion_number = 0\n\tPCR_PID = 0x100\n"
+        "\tDescriptor\n\t\tdescriptor_tag = 0x05 (registration_descriptor)\n\t\tdescriptor_length = 4\n"
+        "\t\tformat_identifier = \"HDMV\" (0x48444d56)\n"
+        "\tStream\n\t\tstream_type = 0x02 (MPEG-2 video)\n\t\telementary_PID = 0x100\n"
+        "\t\tDescriptor\n\t\t\tdescriptor_tag = 0x0e (maximum_bitrate_descriptor)\n\t\t\tdescriptor_length = 3\n"
+        "\t\t\tmaximum_bitrate = 1000 (400000 bit/s)\n"
+        "\t\tDescriptor\n\t\t\tdescriptor_tag = 0x11 (STD_descriptor)\n\t\t\tdescriptor_length = 1\n"
+        "\t\t\tleak_valid_flag = 1\n"
+        "\tStream\n\t\tstream_type = 0x03 (MPEG-1 audio)\n\t\telementary_PID = 0x101\n"
+        "\t\tDescriptor\n\t\t\tdescriptor_tag = 0x0a (ISO_639_language_descriptor)\n\t\t\tdescriptor_length = 4\n"
+        "\t\t\tISO_639_language_code = \"eng\"\n\t\t\taudio_type = 3 (visual impaired commentary)\n"
+        "\t\tDescriptor\n\t\t\tdescriptor_tag = 0x52 (stream_identifier_descriptor)\n\t\t\tdescriptor_length = 1\n"
+        "\t\t\tdata = 07\n"
+        "\tStream\n\t\tstream_type = 0x06 (PES private data)\n\t\telementary_PID = 0x102\n"
+        "\t\tDescriptor\n\t\t\tdescriptor_tag = 0x6a (AC-3_descriptor)\n\t\t\tdescriptor_length = 3\n"
+        "\t\t\tcomponent_type = 0x44\n\t\t\tbsid = 0x08\n"
+        "\tStream\n\t\tstream_type = 0x86 (SCTE 35 splice information)\n\t\telementary_PID = 0x103\n"
+        "PCR [0x178]\n\tPID = 0x100\n\tprogram_clock_reference_base = 900\n"
+        "\tprogram_clock_reference_extension = 7\n\tPCR = 270007 (27 MHz)\n";
+    EXPECT_NE(out.find(pmt), std::string::npos) << out;
+    // The second audio PES packet: told when it breaks, with what it got.
+    const std::string gap = "Error [0x" + tu::hex(t.gap_at) + "]\n\tkind = continuity\n\tPID = 0x101\n"
+                            "\tcontinuity_counter = 4\n\tmissing_packets = 1\n"
+                            "\tmessage = continuity_counter 4: 1 packets missing\n"
+                            "PES [0x" + tu::hex(t.gap_at - 188) + "]\n\tPID = 0x101\n";
+    EXPECT_NE(out.find(gap), std::string::npos) << out;
+    EXPECT_NE(out.find("\tpayload_bytes = 170\n\tTS_packets = 1\n"
+                       "\tend = incomplete (packets of its PID are missing)\n"), std::string::npos);
+    EXPECT_NE(out.find("\tend = incomplete (a packet of its PID is scrambled)\n"), std::string::npos);
+    const std::string sync = "Error [0x" + tu::hex(t.junk_at) + "]\n\tkind = sync_loss\n\tlost_at = 0x" +
+                             tu::hex(t.junk_at) + "\n\tregained_at = 0x" + tu::hex(t.junk_at + 10) +
+                             "\n\tskipped_bytes = 10\n";
+    EXPECT_NE(out.find(sync), std::string::npos) << out;
+    for (const char* kind : {"transport_error", "scrambled", "section_crc"})
+        EXPECT_NE(out.find(std::string("\tkind = ") + kind + "\n"), std::string::npos) << kind;
+    // After every fault the stream is read on to its end.
+    const std::string tail = "\tPTS = 7200\n\tDTS = 3600\n\tpayload_bytes = 50\n\tTS_packets = 1\n"
+                             "\tend = complete (end of the input)\nTotal TS Packets = " +
+                             std::to_string(t.packets) + "\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+
+    // JSON Lines: the same records in the same order at the same offsets.
+    tu::run_result j = psdump({stream, "json", "print_pack_count"});
+    EXPECT_EQ(j.status, 1);
+    EXPECT_EQ(j.err, "Total TS Packets = " + std::to_string(t.packets) + "\npsdump: 5 stream errors\n");
+    std::string from_text, from_json;
+    for (size_t at = 0; (at = out.find('[', at)) != std::string::npos; ++at) {
+        const size_t line = out.rfind('\n', at) + 1;  // 0 for the first line
+        if (out[line] != '\t') from_text += out.substr(line, out.find('\n', at) - line) + "\n";
+    }
+    for (size_t at = 0; at < j.out.size(); at = j.out.find('\n', at) + 1) {
+        const std::string type = j.out.substr(at + 9, j.out.find('"', at + 9) - at - 9);
+        const size_t offset = j.out.find("\"offset\":", at) + 9;
+        std::string name = type == "error" ? "Error" : type;
+        if (type != "error") std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        from_json += name + " [0x" + tu::hex(std::stoll(j.out.substr(offset))) + "]\n";
+    }
+    EXPECT_EQ(from_json, from_text);
+    EXPECT_NE(j.out.find("{\"type\":\"error\",\"offset\":" + std::to_string(t.gap_at) +
+                         ",\"kind\":\"continuity\",\"pid\":257,\"continuity_counter\":4,\"missing_packets\":1,"
+                         "\"message\":\"continuity_counter 4: 1 packets missing\"}\n"),
+              std::string::npos);
+    EXPECT_NE(j.out.find("{\"tag\":10,\"length\":4,\"data\":\"656e6703\",\"languages\":[{\"code\":\"eng\","
+                         "\"audio_type\":3}]}"),
+              std::string::npos);
+
+    // The Lisp export reads program streams only: one line, nothing on
+    // standard output, not even the prelude.
+    r = psdump({stream, "elisp", "extract_streams"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "psdump: " + stream + " is a transport stream; the Lisp export reads program streams\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("pid0x0100.es")));
+}
+
+TEST_F(PsdumpTest, TransportStreamExtractionByPid) {
+    const damaged_ts t = damaged_transport_stream();
+    // Read from a FIFO: the format is told from the bytes read once.
+    const std::string fifo = dir_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        int fd = -1;
+        for (int tries = 0; tries < 1000 && fd < 0; ++tries)
+            if ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
+        if (fd >= 0) fcntl(fd, F_SETFL, 0);
+        for (size_t at = 0; fd >= 0 && at < t.data.size();) {
+            const ssize_t n = ::write(fd, t.data.data() + at, std::min<size_t>(1000, t.data.size() - at));
+            if (n <= 0) break;
+            at += static_cast<size_t>(n);
+        }
+        if (fd >= 0) close(fd);
+    });
+    tu::run_options limited;
+    limited.timeout_seconds = 20;
+    tu::run_result r =
+        tu::run_with({"psdump", fifo, "extract_streams", "json"}, dir_.path().string(), PSDUMP_PATH, limited);
+    writer.join();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(tu::read_bytes(dir_.file("pid0x0100.es")), t.video);
+    EXPECT_EQ(tu::read_bytes(dir_.file("pid0x0101.es")), t.audio);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("pid0x0103.es")));  // sections, not PES
+
+    // Appended to, as for program streams; a file that cannot be written
+    // is named once, the others are written whole, and the status is 2.
+    const std::string stream = write("s.ts", t.data);
+    std::filesystem::remove(dir_.file("pid0x0101.es"));
+    std::filesystem::create_directory(dir_.file("pid0x0101.es"));
+    r = psdump({stream, "extract_streams"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "psdump: pid0x0101.es: Is a directory\npsdump: 5 stream errors\n");
+    EXPECT_EQ(tu::read_bytes(dir_.file("pid0x0100.es")), concat({t.video, t.video}));
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -60,6 +61,13 @@ inline std::string read_file(const std::string& path) {
 inline std::vector<uint8_t> read_bytes(const std::string& path) {
     std::string s = read_file(path);
     return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// `value` in lower-case hexadecimal digits, without a prefix.
+inline std::string hex(int64_t value) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(value));
+    return buf;
 }
 
 struct run_result {

@@ -288,4 +288,35 @@ inline bytes m2ts(const bytes& ts, uint32_t first_ats, uint32_t step, uint8_t co
     return out;
 }
 
+// ---------------------------------------------------------------------------
+// The PIDs and tables most tests use: program 1 with its PMT on 0x1000,
+// MPEG-2 video on 0x100 (the PCR PID) and MPEG audio on 0x101.
+constexpr uint16_t pmt_pid = 0x1000;
+constexpr uint16_t video_pid = 0x100;
+constexpr uint16_t audio_pid = 0x101;
+
+inline void add_tables(mux& m, uint8_t version = 0) {
+    m.psi(0x0000, {pat(1, version, {{1, pmt_pid}})});
+    m.psi(pmt_pid, {pmt(1, version, video_pid, {}, {{0x02, video_pid, {}}, {0x03, audio_pid, {}}})});
+}
+
+// An audio PES packet with a PTS and `n` payload bytes, and an unbounded
+// video PES packet with PTS and DTS.
+inline bytes audio_pes(uint64_t pts, size_t n, uint8_t seed = 1) {
+    sb::pes_fields f;
+    f.pts = pts;
+    f.alignment = 1;
+    return sb::pes_packet(0xC0, f, sb::payload_bytes(n, seed));
+}
+inline bytes video_pes(uint64_t pts, uint64_t dts, size_t n, uint8_t seed = 3) {
+    sb::pes_fields f;
+    f.pts = pts;
+    f.dts = dts;
+    bytes body = sb::pes_header(f);
+    sb::append(body, sb::payload_bytes(n, seed));
+    return sb::packet(0xE0, body, 0);
+}
+// Payload of a PES packet built by the two functions above.
+inline bytes payload_of(const bytes& pes) { return bytes(pes.begin() + 9 + pes[8], pes.end()); }
+
 }  // namespace tb

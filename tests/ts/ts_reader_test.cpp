@@ -114,8 +114,9 @@ TEST(TsPsi, TablesFollowedAndReportedWhenTheyChange) {
     // A PAT in two sections (programs 1 and 2), reported once both are in.
     m.psi(pat_pid, {tb::pat(1, 3, {{1, pmt_pid}}, 0, 1)});
     m.psi(pat_pid, {tb::pat(1, 3, {{2, 0x1001}}, 1, 1)});
-    m.psi(0x1001, {tb::pmt(2, 0, 0x300, {}, {{0x05, 0x300, {}}})});
+    m.psi(0x1001, {tb::pmt(2, 0, 0x300, {}, {{0x05, 0x300, {}}, {0x86, 0x301, tb::descriptor(0x05, text("CUEI"))}})});
     m.pes(0x300, audio_pes(6, 10));  // private sections: not PES
+    m.psi(0x301, {tb::section(0xFC, 0, 0, bytes(20, 0))});  // SCTE 35 splice information: sections, not PES
 
     ts_reader reader;
     recorder r;
@@ -130,6 +131,7 @@ TEST(TsPsi, TablesFollowedAndReportedWhenTheyChange) {
     EXPECT_EQ(r.pmts[2].version_number, 1);
     EXPECT_EQ(reader.pmt(1)->version_number, 1);
     EXPECT_EQ(reader.stream_type(audio_pid), -1);
+    EXPECT_EQ(reader.stream_type(0x301), 0x86);
 
     ASSERT_EQ(r.pes.size(), 2u);
     EXPECT_EQ(r.pes[0].pes.stream_type, 0x04);

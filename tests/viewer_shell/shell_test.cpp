@@ -17,6 +17,7 @@
 #include "parser.h"
 #include "shell.h"
 #include "test_util.h"
+#include "ts_builder.h"
 #include "views.h"
 
 namespace fs = std::filesystem;
@@ -218,12 +219,18 @@ TEST_F(ShellTest, WhatCannotBeAnalysedIsSaidAndThePreviousModelStays) {
     video.resize(5000, 0x55);
     tu::write_file(dir_.file("video.m2v"), video);
     ASSERT_EQ(mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    tb::mux ts;
+    tb::add_tables(ts);
+    ts.pes(tb::audio_pid, tb::audio_pes(9000, 400));
+    tu::write_file(dir_.file("stream.mpg"), ts.data());  // told by its bytes, not by its name
     struct {
         std::string name, message;
     } cases[] = {
         {"missing.mpg", "Could not open missing.mpg"},
         {dir_.path().string(), "Could not open " + dir_.path().string()},
         {"video.m2v", "Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream"},
+        {"stream.mpg", "stream.mpg is a transport stream\nThe analyser's views read program streams; psverify and "
+                       "psdump read transport streams."},
         // A FIFO without a writer is refused at once instead of blocking.
         {"fifo", "Cannot analyse fifo: not a regular file"},
     };
