@@ -30,6 +30,7 @@
 #include "json_string.h"
 #include "options.h"
 #include "ps_reader.h"
+#include "stream_format.h"
 
 namespace {
 
@@ -146,7 +147,20 @@ void check_file(const std::string& path, buffer_replay_struct& rp, file_report_s
     verify_observer observer(rp, report);
     reader.add_observer(&observer);
     reader.progress = show_progress;
-    reader.parse(fp);
+    // The format by the content, from a head read once (the file may be a
+    // pipe): a transport stream is said to be one, not taken for a program
+    // stream without packs.
+    static unsigned char head[1 << 16];
+    const size_t head_n = std::fread(head, 1, sizeof head, fp);
+    const stream_format format = detect_stream_format(head, head_n);
+    if (format == stream_format::transport_188 || format == stream_format::transport_192) {
+        std::fclose(fp);
+        end_progress();
+        report.error = "a transport stream: psverify checks program streams and MPEG-1 system streams "
+                       "(psdump reads transport streams)";
+        return;
+    }
+    reader.parse(fp, head, head_n);
     const bool read_error = reader.read_error();
     end_progress();
     finish_buffer_events(rp);

@@ -134,3 +134,19 @@ TEST_F(HostileStreams, AFileNameThatIsNotUtf8GivesValidJson) {
         dir.path().string(), "/usr/bin/python3");
     EXPECT_EQ(check.out, "True\n") << r.out << check.err;
 }
+
+TEST_F(HostileStreams, ATransportStreamIsNamedAsOne) {
+    // Three null packets: sync bytes every 188 bytes.
+    bytes ts;
+    for (int i = 0; i < 3; ++i) {
+        bytes packet(188, 0xFF);
+        packet[0] = 0x47;
+        packet[1] = 0x1F;
+        packet[2] = 0xFF;
+        packet[3] = 0x10;
+        append(ts, packet);
+    }
+    tu::run_result r = verify({write("x.ts", ts)});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("x.ts: a transport stream"), std::string::npos) << r.err;
+}
