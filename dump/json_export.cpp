@@ -8,25 +8,18 @@ namespace {
 
 constexpr size_t spill_size = 1 << 20;
 
-template <typename T>
-void put_number(std::string& line, T value) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    (void)ec;
-    line.append(buf, end);
-}
 
 // `key` carries its leading comma and quotes: ",\"ext\":".
 void put_field(std::string& line, const char* key, int32_t value) {
     if (value == -1) return;
     line += key;
-    put_number(line, value);
+    append_json_number(line, value);
 }
 
 void put_time_stamp(std::string& line, const char* key, uint64_t value) {
     if (value == absent_ts) return;
     line += key;
-    put_number(line, value);
+    append_json_number(line, value);
 }
 
 }  // namespace
@@ -76,9 +69,9 @@ void json_export::pack_header(const ps_reader&, const pack_struct& pack) {
     n_headers_ = n_packets_ = 0;
     head_.clear();
     head_ += "{\"offset\":";
-    put_number(head_, pack.offset);
+    append_json_number(head_, pack.offset);
     head_ += ",\"scr\":";
-    put_number(head_, pack.scr_base);
+    append_json_number(head_, pack.scr_base);
     if (!pack_is_mpeg1_) put_field(head_, ",\"ext\":", pack.ext);
     put_field(head_, ",\"mux\":", pack.mux);
     put_field(head_, ",\"stuffing\":", pack.stuffing);
@@ -88,7 +81,7 @@ void json_export::system_header(const ps_reader&, const system_header_struct& h)
     std::string& line = headers_.text();
     if (n_headers_++ > 0) line += ',';
     line += "{\"starting_offset\":";
-    put_number(line, h.starting_offset);
+    append_json_number(line, h.starting_offset);
     put_field(line, ",\"header_length\":", h.header_length);
     put_field(line, ",\"rate_bound\":", h.rate_bound);
     put_field(line, ",\"audio_bound\":", h.audio_bound);
@@ -106,7 +99,7 @@ void json_export::buffer_info(const ps_reader&, const buffer_info_struct& b) {
     std::string& line = headers_.text();
     if (n_entries_++ > 0) line += ',';
     line += "{\"stream_id\":";
-    put_number(line, b.stream_id);
+    append_json_number(line, b.stream_id);
     put_field(line, ",\"std_buffer_bound_scale\":", b.std_buffer_bound_scale);
     put_field(line, ",\"std_buffer_size_bound\":", b.std_buffer_size_bound);
     put_field(line, ",\"actual_std_size\":", b.actual_std_size);
@@ -124,14 +117,14 @@ void json_export::packet_header(const ps_reader&, const packet_struct& p, const 
     std::string& line = packets_.text();
     if (n_packets_++ > 0) line += ',';
     line += "{\"stream_id\":";
-    put_number(line, p.stream_id);
+    append_json_number(line, p.stream_id);
     line += ",\"stream_name\":";
     append_json_string(line, p.stream_name);
     put_field(line, ",\"length\":", p.length);
     line += ",\"starting_offset\":";
-    put_number(line, p.starting_offset);
+    append_json_number(line, p.starting_offset);
     line += ",\"ends_at\":";
-    put_number(line, p.ends_at);
+    append_json_number(line, p.ends_at);
     if (pack_is_mpeg1_) put_field(line, ",\"header_stuffing_bytes\":", p.header_stuffing_bytes);
     put_field(line, ",\"pes_scrambling_code\":", p.pes_scrambling_code);
     put_field(line, ",\"data_alignment_indicator\":", p.data_alignment_indicator);

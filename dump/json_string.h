@@ -5,6 +5,7 @@
 // non-UTF-8 name reads back as the Latin-1 character of that value.
 #pragma once
 
+#include <charconv>
 #include <string>
 #include <string_view>
 
@@ -29,4 +30,13 @@ inline std::string json_string(std::string_view text) {
     std::string out;
     append_json_string(out, text);
     return out;
+}
+
+// A JSON number: the exact decimal value of an integer.
+template <typename T>
+void append_json_number(std::string& out, T value) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    (void)ec;
+    out.append(buf, end);
 }

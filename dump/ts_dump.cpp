@@ -31,19 +31,12 @@ std::string four_characters(uint32_t value) {
 // ---------------------------------------------------------------------------
 // JSON pieces.
 
-template <typename T>
-void put_number(std::string& line, T value) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    (void)ec;
-    line.append(buf, end);
-}
 
 // `key` carries its leading comma and quotes: ",\"pid\":".
 template <typename T>
 void put(std::string& line, const char* key, T value) {
     line += key;
-    put_number(line, value);
+    append_json_number(line, value);
 }
 
 // An int32_t field that is -1 when absent.
