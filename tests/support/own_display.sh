@@ -12,19 +12,36 @@ for arg in "$@"; do
 done
 command -v Xvfb >/dev/null || { echo "own_display.sh: Xvfb is not installed (Debian package xvfb)" >&2; exit 1; }
 
+# Servers of this script start and stop one at a time: a server that is
+# going away removes its socket files, which must not be those of one that
+# is choosing its number at that moment.
+lock=${TMPDIR:-/tmp}/own_display.lock
+exec {lock_fd}>>"$lock"
+
 log=$(mktemp)
-coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>"$log"; }
-server=$XVFB_PID
+server=
 stop() {
-  kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  if [ -n "$server" ]; then
+    flock "$lock_fd"
+    kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    flock -u "$lock_fd"
+  fi
   rm -f "$log"
 }
 trap stop EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
+
+flock "$lock_fd"
+coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>"$log"; }
+server=$XVFB_PID
+from_server=${XVFB[0]}
 # The number comes once the server accepts connections; a generous limit
 # for a loaded machine.
-if ! read -r -t 60 -u "${XVFB[0]}" number || [ -z "$number" ]; then
+number=
+read -r -t 60 -u "$from_server" number
+flock -u "$lock_fd"
+if [ -z "$number" ]; then
   echo "own_display.sh: Xvfb did not start:" >&2
   cat "$log" >&2
   exit 1
