@@ -32,8 +32,11 @@ trap stop EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
+# -noreset: a server resets when its last client leaves, and a client that
+# connects meanwhile is refused ("cannot open display"); a test's clients
+# (xdotool, say) come and go while the program under test starts.
 flock "$lock_fd"
-coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>"$log"; }
+coproc XVFB { exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset 2>"$log"; }
 server=$XVFB_PID
 from_server=${XVFB[0]}
 # The number comes once the server accepts connections; a generous limit
