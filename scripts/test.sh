@@ -4,19 +4,21 @@
 # of the parser fuzz target seeded with the sample streams.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-JOBS=$(nproc)
+JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 "$ROOT/scripts/setup.sh"
 
+# As many tests at a time as there are cores: every test with windows
+# starts an X server of its own (tests/support/own_display.sh).
 echo "== tests"
-(cd "$ROOT/build" && xvfb-run -a ctest --output-on-failure)
+(cd "$ROOT/build" && ctest -j"$JOBS" --output-on-failure)
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S "$ROOT" -B "$ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DTOOLS_SANITIZE=ON
 cmake --build "$ROOT/build-sanitize" -j"$JOBS"
 (cd "$ROOT/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-   xvfb-run -a ctest --output-on-failure)
+   ctest -j"$JOBS" --output-on-failure)
 
 echo "== parser fuzzing for ${FUZZ_SECONDS} s"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -30,19 +29,15 @@ void load(const char* name) {
     ::testing::internal::GetCapturedStdout();
 }
 
-// Runs the main loop until `done` holds (or 30 s pass).
+// Runs the main loop until `done` holds (or the wait limit passes).
 void pump_until(const std::function<bool()>& done) {
-    ASSERT_TRUE(gtu::pump_until(done, 30))
+    ASSERT_TRUE(gtu::pump_until(done))
         << "timed out: pack " << (buffer_analysis_replay() ? buffer_analysis_replay()->pack_index : -1) << " state "
         << (buffer_analysis_replay() ? buffer_analysis_replay()->analysis_state : -1);
 }
 
-void pump_for(int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until) gtk_main_iteration_do(FALSE);
-}
-
 // Runs `f` once, `ms` from now, from the main loop (so nested in a replay).
+// Nothing waits for it to have happened.
 void later(int ms, std::function<void()> f) {
     g_timeout_add(
         ms,
@@ -119,7 +114,13 @@ TEST(BufferWindow, PlayRunsTheReplayToTheEndAndTheGraphsShowIt) {
     gtk_button_clicked(GTK_BUTTON(play));
     EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(play)), "  Pause  ");
     pump_until([&] { return replay->pack_index == _n_all_packs() && replay->reader.fd < 0; });  // the worker has ended
-    pump_for(300);                                       // redraw ticks
+    pump_until([&] {  // a redraw tick has drawn the graphs
+        for (GtkWidget* area : areas) {
+            buffer_graph_struct* graph = buffer_graph_of(area);
+            if (!graph || !graph->back_buffer || !has_green(graph->back_buffer)) return false;
+        }
+        return true;
+    });
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(replay->pack_index, _n_all_packs());
@@ -150,9 +151,11 @@ TEST(BufferWindow, QuitWhilePausedEndsTheReplayWithNoFurtherPack) {
     auto replay = buffer_analysis_replay();
     int32_t paused_at = -1;
     gtk_button_clicked(GTK_BUTTON(buffer_analysis_play_button()));
-    later(300, [&] {
+    // Paused once the replay is under way (its worker dispatches this).
+    gtu::when([&] { return replay->reader.fd >= 0 && replay->pack_index > 0; }, [&] {
         gtk_button_clicked(GTK_BUTTON(buffer_analysis_play_button()));  // pause
         paused_at = replay->pack_index;
+        // Time for a paused replay to step on, wrongly, before Quit.
         later(300, [] { gtk_button_clicked(GTK_BUTTON(quit_button())); });
     });
     pump_until([&] { return replay.use_count() == 1; });  // window and worker gone
@@ -171,8 +174,8 @@ TEST(BufferWindow, ReopeningWhileTheOldReplayDispatchesGivesEachItsOwnRun) {
     std::shared_ptr<buffer_replay_struct> second;
     int32_t closed_at = -1;
     gtk_button_clicked(GTK_BUTTON(buffer_analysis_play_button()));
-    later(200, [&] {  // runs inside the first replay's event dispatch
-        EXPECT_GE(first->reader.fd, 0);
+    // Once the first replay is under way, from inside its event dispatch.
+    gtu::when([&] { return first->reader.fd >= 0 && first->pack_index > 0; }, [&] {
         close_buffer_analysis_view();
         closed_at = first->pack_index;
         make_buffer_analysis_view();
@@ -219,8 +222,7 @@ TEST(BufferWindow, StreamFromAFifoIsRefusedWithAMessage) {
     EXPECT_TRUE(said);
     EXPECT_FALSE(gtk_widget_get_sensitive(buffer_analysis_play_button()));
     gtk_button_clicked(GTK_BUTTON(quit_button()));
-    pump_for(100);
-    EXPECT_EQ(buffer_analysis_view_widget, nullptr);
+    pump_until([] { return buffer_analysis_view_widget == nullptr; });
     unlink(fifo.c_str());
     rmdir(dir);
 }

@@ -18,7 +18,6 @@ from dogtail.config import config
 
 config.actionDelay = 0.1
 config.defaultDelay = 0.1
-config.searchCutoffCount = 40
 config.logDebugToFile = False
 from dogtail import tree  # noqa: E402  (reads the configuration above)
 
@@ -36,7 +35,12 @@ def check(ok, what):
         print("FAILED:", what, file=sys.stderr)
 
 
-def wait_for(predicate, seconds=10.0):
+# Every wait is for a condition, with a limit far above what a loaded
+# machine needs; no search relies on dogtail's own count of retries.
+LIMIT = 60.0
+
+
+def wait_for(predicate, seconds=LIMIT):
     end = time.time() + seconds
     while time.time() < end:
         try:
@@ -84,24 +88,32 @@ out = open(os.path.join(work, "out.txt"), "w+")
 err = open(os.path.join(work, "err.txt"), "w+")
 proc = subprocess.Popen([viewer], cwd=work, env=env, stdout=out, stderr=err)
 try:
-    app = wait_for(lambda: tree.root.application("tarvel_viewer"), 20)
-    main = app.child(name="Tarvel", roleName="frame")
-    status = main.findChild(lambda n: n.roleName == "label" and n.name.startswith("No stream"))
+    app = wait_for(lambda: tree.root.application("tarvel_viewer", retry=False))
+
+    def find(parent, **what):
+        node = wait_for(lambda: parent.child(retry=False, **what))
+        if node is None:
+            raise RuntimeError("not found: %r" % what)
+        return node
+
+    main = find(app, name="Tarvel", roleName="frame")
+    status = wait_for(lambda: main.findChild(
+        lambda n: n.roleName == "label" and n.name.startswith("No stream"), retry=False))
 
     def press(parent, name):
-        parent.child(name=name, roleName="push button").doActionNamed("click")
+        find(parent, name=name, roleName="push button").doActionNamed("click")
 
     def run(path):
         press(main, "Run")
-        dialog = wait_for(lambda: app.child(name="Run Dialog", showingOnly=True, retry=False))
-        dialog.child(roleName="text").text = path
+        dialog = find(app, name="Run Dialog", showingOnly=True)
+        find(dialog, roleName="text").text = path
         press(dialog, "OK")
         return dialog
 
     # The video plug-in active.
     press(main, "Plugins")
-    plugins = wait_for(lambda: app.child(name="Activate Plugins", retry=False))
-    plugins.child(name="MPEG video: sequence headers and picture types", roleName="check box").doActionNamed("click")
+    plugins = find(app, name="Activate Plugins")
+    find(plugins, name="MPEG video: sequence headers and picture types", roleName="check box").doActionNamed("click")
     press(plugins, "OK")
 
     run(sample)
@@ -110,7 +122,7 @@ try:
 
     # A bare video stream: psdump's words in a message, the model stays.
     run("video.m2v")
-    alert = wait_for(lambda: app.child(roleName="alert", retry=False))
+    alert = find(app, roleName="alert")
     words = [n.name for n in alert.findChildren(lambda n: n.roleName == "label")]
     check("Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream" in words,
           "message for a video elementary stream: %r" % words)
@@ -119,10 +131,10 @@ try:
 
     # Cancel during a long parse: the previous model stays.
     dialog = run("long.mpg")
-    bar = wait_for(lambda: dialog.child(roleName="progress bar", showingOnly=True, retry=False), 5)
+    bar = wait_for(lambda: dialog.child(roleName="progress bar", showingOnly=True, retry=False))
     check(bar is not None, "progress bar during a long parse")
     press(dialog, "Cancel")
-    check(wait_for(lambda: not dialog.showing, 5), "Cancel hides the dialog")
+    check(wait_for(lambda: not dialog.showing), "Cancel hides the dialog")
     check(status.name == shown, "status line kept after Cancel")
 
     # The status line's facts are psdump's.
@@ -133,22 +145,29 @@ try:
 
     # The clock view on screen: video blue, the two audio streams red and green.
     press(main, "Clocks")
-    clocks = wait_for(lambda: app.child(name="Clock Relationships", roleName="frame", retry=False))
-    time.sleep(1.2)
-    (x, y), (w, h) = clocks.position, clocks.size
-    shot = os.path.join(work, "shot.rgb")
-    subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y), "-depth", "8", "rgb:" + shot],
-                   check=True)
-    with open(shot, "rb") as f:
-        pixels = f.read()
+    clocks = find(app, name="Clock Relationships", roleName="frame")
+    colours = (("blue", b"\x00\x00\xff"), ("red", b"\xff\x00\x00"), ("green", b"\x00\x99\x00"))
     counts = {}
-    for i in range(0, len(pixels) - 2, 3):
-        counts[pixels[i:i + 3]] = counts.get(pixels[i:i + 3], 0) + 1
-    for name, rgb in (("blue", b"\x00\x00\xff"), ("red", b"\xff\x00\x00"), ("green", b"\x00\x99\x00")):
+
+    def plotted():
+        """True once the window on screen shows every series."""
+        (x, y), (w, h) = clocks.position, clocks.size
+        shot = os.path.join(work, "shot.rgb")
+        subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y), "-depth", "8",
+                        "rgb:" + shot], check=True)
+        with open(shot, "rb") as f:
+            pixels = f.read()
+        counts.clear()
+        for i in range(0, len(pixels) - 2, 3):
+            counts[pixels[i:i + 3]] = counts.get(pixels[i:i + 3], 0) + 1
+        return all(counts.get(rgb, 0) >= 20 for _, rgb in colours)
+
+    wait_for(plotted)
+    for name, rgb in colours:
         check(counts.get(rgb, 0) >= 20, "%s pixels in the clock view: %d" % (name, counts.get(rgb, 0)))
 
     press(main, "Quit")
-    check(proc.wait(10) == 0, "exit status 0 after Quit")
+    check(proc.wait(LIMIT) == 0, "exit status 0 after Quit")
 finally:
     if proc.poll() is None:
         proc.kill()
@@ -167,19 +186,28 @@ with open(user_file, "rb") as f:
 # the command line is refused with a message instead of blocking the start.
 fifo = os.path.join(work, "fifo")
 os.mkfifo(fifo)
+
+
+def viewer_child(**what):
+    """A node of the running analyser, once it is there."""
+    return wait_for(lambda: tree.root.application("tarvel_viewer", retry=False).child(retry=False, **what))
+
+
 for sig, stream in ((signal.SIGTERM, fifo), (signal.SIGINT, sample)):
     err.seek(0)
     err.truncate()
     proc = subprocess.Popen([viewer, stream], cwd=work, env=env, stdout=subprocess.DEVNULL, stderr=err)
-    check(wait_for(lambda: os.listdir(tmp), 10), "private directory made at start-up")
+    check(wait_for(lambda: os.listdir(tmp)), "private directory made at start-up")
+    # The program is in its main loop, its signal handlers long set, once
+    # its window is on the accessibility bus.
+    check(viewer_child(name="Tarvel", roleName="frame"), "main window after start-up")
     if stream == fifo:
-        check(wait_for(lambda: tree.root.application("tarvel_viewer").child(roleName="alert", retry=False), 10),
+        check(viewer_child(roleName="alert"),
               "message window for a FIFO on the command line")
         err.seek(0)
         check(err.read() == "Cannot analyse %s: not a regular file\n" % fifo, "message for a FIFO")
-    time.sleep(0.5)
     proc.send_signal(sig)
-    proc.wait(10)
+    proc.wait(LIMIT)
     check(os.listdir(tmp) == [], "private directory removed on signal %d" % sig)
 
 if failures:

@@ -238,7 +238,7 @@ TEST_F(PsdumpTest, FifoWithoutPacksIsReadOnce) {
     std::string fifo = dir_.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer([&] {
-        for (int tries = 0; tries < 1000; ++tries) {
+        for (int tries = 0; tries < 6000; ++tries) {  // a minute for psdump to open it
             int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
             if (fd >= 0) {
                 const uint8_t video[] = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00};
@@ -250,7 +250,7 @@ TEST_F(PsdumpTest, FifoWithoutPacksIsReadOnce) {
         }
     });
     tu::run_options limited;
-    limited.timeout_seconds = 10;
+    limited.timeout_seconds = 60;
     tu::run_result r = tu::run_with({"psdump", fifo}, dir_.path().string(), PSDUMP_PATH, limited);
     writer.join();
     EXPECT_FALSE(r.timed_out);

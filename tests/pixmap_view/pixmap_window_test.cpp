@@ -122,6 +122,13 @@ char first_marker(const pack_struct& pack) {
     return pack.system_headers.empty() ? marker_from_stream(pack.packets.at(0).stream_id) : '!';
 }
 
+// The map has been built anew since `builds` and the window, `height`
+// high, has given the map area the map's size.
+bool map_laid_out(int builds, int height) {
+    return pixmap_view_map_builds > builds && window_size().height == height &&
+           gtk_widget_get_allocated_height(pixmap_data.pixmap_widget) == pixmap_data.map_rows;
+}
+
 long resident_kb() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
@@ -146,8 +153,8 @@ TEST_F(PixmapWindow, OpensResizesOpensDetailsAndCloses) {
 
     const int builds = pixmap_view_map_builds;
     make_pixmap_view();
-    pump_pending();
     ASSERT_TRUE(pixmap_view_instantiated);
+    ASSERT_TRUE(pump_until([&] { return map_laid_out(builds, 400); }));
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(pixmap_view_widget)), "Pack Overview");
     EXPECT_EQ(window_size().width, 300);
     EXPECT_EQ(window_size().height, 400);
@@ -174,8 +181,7 @@ TEST_F(PixmapWindow, OpensResizesOpensDetailsAndCloses) {
 
     // A new size makes one new map; the same size again makes none.
     gtk_window_resize(GTK_WINDOW(pixmap_view_widget), 420, 330);
-    ASSERT_TRUE(pump_until([] { return window_size().width == 420 && window_size().height == 330; }, 5));
-    pump_pending();
+    ASSERT_TRUE(pump_until([&] { return window_size().width == 420 && map_laid_out(builds + 1, 330); }));
     EXPECT_EQ(pixmap_view_map_builds, builds + 2);
     EXPECT_EQ(pixmap_data.width, 420);
     EXPECT_EQ(pixmap_data.height, 330);
@@ -243,9 +249,8 @@ TEST_F(PixmapWindow, OpensResizesOpensDetailsAndCloses) {
 
     // And it opens again.
     make_pixmap_view();
-    pump_pending();
     EXPECT_TRUE(pixmap_view_instantiated);
-    EXPECT_TRUE(fs::exists(pixmap_file_name));
+    EXPECT_TRUE(pump_until([] { return fs::exists(pixmap_file_name); }));
 }
 
 TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
@@ -259,9 +264,10 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
         else collect_pack(pm::pack(0, {0xE0}));
     }
     const long before_kb = resident_kb();
+    const int builds = pixmap_view_map_builds;
     auto start = std::chrono::steady_clock::now();
     make_pixmap_view();
-    pump_pending();
+    ASSERT_TRUE(pump_until([&] { return map_laid_out(builds, 400); }));
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     long grown_mb = (resident_kb() - before_kb) / 1024;
     std::printf("opened in %.2f s, grew by %ld MB, map %d x %d\n", seconds, grown_mb, pixmap_data.map_width,
@@ -277,9 +283,10 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
 
     // After a resize the map area takes the new map's size.
     gtk_window_resize(GTK_WINDOW(pixmap_view_widget), 250, 350);
-    ASSERT_TRUE(pump_until([] { return pixmap_data.width == 250 && pixmap_data.height == 350; }, 5));
-    pump_pending();
-    EXPECT_EQ(gtk_widget_get_allocated_height(pixmap_data.pixmap_widget), pixmap_data.map_rows);
+    ASSERT_TRUE(pump_until([] {
+        return pixmap_data.width == 250 && pixmap_data.height == 350 &&
+               gtk_widget_get_allocated_height(pixmap_data.pixmap_widget) == pixmap_data.map_rows;
+    }));
 
     // The mouse wheel scrolls the map.
     GdkEvent* wheel = gdk_event_new(GDK_SCROLL);
@@ -288,7 +295,7 @@ TEST_F(PixmapWindow, StreamOfAQuarterMillionPacksScrollsToEveryPack) {
     gdk_event_set_device(wheel, gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default())));
     gtk_main_do_event(wheel);
     gdk_event_free(wheel);
-    EXPECT_TRUE(pump_until([] { return pixmap_view_scroll_top() > 0; }, 2));
+    EXPECT_TRUE(pump_until([] { return pixmap_view_scroll_top() > 0; }));
 
     // The last pack, at the bottom of the map.
     pixmap_view_scroll_to(pixmap_data.map_rows);
@@ -327,12 +334,15 @@ TEST_F(PixmapWindow, ScrollingMapFitsBesideTheBarAtAnySize) {
     init_parser_structs();
     for (int i = 0; i < 3000; ++i) collect_pack(pm::pack(0, {0xE0, 0xC0}));
     make_pixmap_view();
-    pump_pending();
+    GtkWidget* scroller = gtk_bin_get_child(GTK_BIN(pixmap_view_widget));
+    GtkWidget* vbar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scroller));
+    auto beside_the_bar = [&](int width) {
+        return [=] { return pixmap_data.map_width + gtk_widget_get_allocated_width(vbar) == width; };
+    };
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(vbar) && beside_the_bar(window_size().width)(); }));
     ASSERT_TRUE(pixmap_data.scrolls);
     // The map takes the width the vertical bar leaves: its last column is
     // visible and there is no horizontal bar.
-    GtkWidget* scroller = gtk_bin_get_child(GTK_BIN(pixmap_view_widget));
-    GtkWidget* vbar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scroller));
     EXPECT_TRUE(gtk_widget_get_mapped(vbar));
     EXPECT_FALSE(gtk_widget_get_mapped(gtk_scrolled_window_get_hscrollbar(GTK_SCROLLED_WINDOW(scroller))));
     EXPECT_EQ(pixmap_data.map_width + gtk_widget_get_allocated_width(vbar), window_size().width);
@@ -349,7 +359,7 @@ TEST_F(PixmapWindow, ScrollingMapFitsBesideTheBarAtAnySize) {
         pump_pending();
     }
     gdk_window_resize(gtk_widget_get_window(pixmap_view_widget), 200, 300);
-    pump_pending();
+    pump_until(beside_the_bar(200));
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.find("CRITICAL"), std::string::npos) << err;
     EXPECT_EQ(pixmap_data.map_width + gtk_widget_get_allocated_width(vbar), 200);

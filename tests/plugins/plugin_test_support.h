@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "gtk_test_util.h"
 #include "guile_binding.h"
 
 namespace pt {
@@ -51,20 +52,37 @@ inline void pump() {
 }
 
 // Presses and releases button 1 at (x, y) of a button's input window, as
-// the X server would deliver a real click.
+// the X server would deliver a real click.  Each step waits until the
+// button has had its event: the window must be on screen first, and the
+// event comes back from the server.
 inline void click_at(GtkWidget* button, int x, int y, bool release_inside = true) {
     pump();
     GdkWindow* window = gtk_button_get_event_window(GTK_BUTTON(button));
     ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(gtu::pump_until([&] { return gdk_window_is_viewable(window); })) << "the button is not shown";
+    // Every button event the toolkit handles is counted on its way.
+    static int presses, releases;
+    presses = releases = 0;
+    gdk_event_handler_set(
+        [](GdkEvent* event, gpointer) {
+            if (event->type == GDK_BUTTON_PRESS) ++presses;
+            if (event->type == GDK_BUTTON_RELEASE) ++releases;
+            gtk_main_do_event(event);
+        },
+        nullptr, nullptr);
     ASSERT_TRUE(gdk_test_simulate_button(window, x, y, 1, GdkModifierType(0), GDK_BUTTON_PRESS));
-    pump();
-    if (!release_inside) {
-        // Leave the button before letting go.
-        int width = gtk_widget_get_allocated_width(button);
-        ASSERT_TRUE(gdk_test_simulate_button(window, width + 40, y, 1, GDK_BUTTON1_MASK, GDK_BUTTON_RELEASE));
+    EXPECT_TRUE(gtu::pump_until([] { return presses == 1; })) << "the press did not arrive";
+    if (release_inside) {
+        EXPECT_TRUE(gdk_test_simulate_button(window, x, y, 1, GDK_BUTTON1_MASK, GDK_BUTTON_RELEASE));
+        EXPECT_TRUE(gtu::pump_until([] { return releases == 1; })) << "the release did not arrive";
     } else {
-        ASSERT_TRUE(gdk_test_simulate_button(window, x, y, 1, GDK_BUTTON1_MASK, GDK_BUTTON_RELEASE));
+        // Leave the button before letting go: the toolkit may drop that
+        // release, so what is waited for is the server's answer to a
+        // round trip after it (pump).
+        const int outside = gtk_widget_get_allocated_width(button) + 40;
+        EXPECT_TRUE(gdk_test_simulate_button(window, outside, y, 1, GDK_BUTTON1_MASK, GDK_BUTTON_RELEASE));
     }
+    gdk_event_handler_set([](GdkEvent* event, gpointer) { gtk_main_do_event(event); }, nullptr, nullptr);
     pump();
 }
 

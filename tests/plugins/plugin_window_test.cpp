@@ -226,8 +226,7 @@ TEST_F(PluginWindow, ToggleWithoutAReleaseKeepsTheRegistryInStep) {
     GtkWidget* check = open_with_video_plugin(r);
     // What the keyboard or an accessibility "click" does.
     gtk_widget_activate(check);
-    for (int i = 0; i < 30 && !gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check)); ++i) pt::pump();
-    EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check)));
+    EXPECT_TRUE(gtu::pump_until([&] { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check)); }));
     EXPECT_EQ(pt::sent, (std::vector<std::string>{"((x_plug0 'configure))", "(add-plugin x_plug0)"}));
     pt::sent.clear();
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), FALSE);

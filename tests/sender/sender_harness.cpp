@@ -49,7 +49,7 @@ sockaddr_in test_address() {
 // Binds to 127.0.0.1:4800, waiting a little if another run still holds the port.
 bool bind_test_port(int fd, const char* kind, std::string* error) {
     const sockaddr_in address = test_address();
-    const auto deadline = deadline_after(5.0);
+    const auto deadline = deadline_after(kWaitLimit);
     for (;;) {
         if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
             return true;

@@ -139,7 +139,7 @@ protected:
     }
 
     // Receives until the datagram at sequence position `index` (or later) arrived.
-    static bool receive_through(Child& child, UdpReceiver& rx, std::size_t index, double seconds = 5.0) {
+    static bool receive_through(Child& child, UdpReceiver& rx, std::size_t index, double seconds = kWaitLimit) {
         return pump(
             child, rx.fd(), [&] { rx.read_available(); },
             [&] { return !rx.received.empty() && rx.received.back().index >= index; }, seconds);
@@ -258,7 +258,7 @@ TEST_F(Streamsend, InputsThatCannotBeReplayedAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        const Finished run = run_to_end(kSender, {"-f" + c.path}, 3.0);
+        const Finished run = run_to_end(kSender, {"-f" + c.path}, kWaitLimit);
         EXPECT_FALSE(run.timed_out);
         EXPECT_EQ(run.exit_code, 1);
         EXPECT_EQ(run.output, c.output);
@@ -281,7 +281,7 @@ TEST_F(Streamsend, FifoIsPlayedOnceThenRefused) {
         std::ofstream writer(fifo, std::ios::binary);
         writer.write(content.data(), static_cast<std::streamsize>(content.size()));
     }
-    ASSERT_TRUE(child.wait_exit(5.0)) << child.output;
+    ASSERT_TRUE(child.wait_exit(kWaitLimit)) << child.output;
     rx.read_available();
 
     EXPECT_EQ(child.exit_code(), 1);
@@ -346,7 +346,7 @@ TEST_F(Streamsend, ReportsCumulativeThroughputEvery500Blocks) {
         }
         return false;
     };
-    ASSERT_TRUE(pump(child, rx.fd(), [&] { rx.read_available(); }, finite_report, 6.0))
+    ASSERT_TRUE(pump(child, rx.fd(), [&] { rx.read_available(); }, finite_report, kWaitLimit))
         << child.output;
     child.stop(SIGTERM);
 
@@ -384,7 +384,7 @@ TEST_F(Streamsend, TcpBuildSendsTheFileOnceAndEnds) {
     ASSERT_TRUE(port.ok()) << port.error();
     Child child(kTcpOnce, {"-f" + path});
     ASSERT_TRUE(child.started());
-    const int conn = port.accept(5.0);
+    const int conn = port.accept(kWaitLimit);
     ASSERT_GE(conn, 0) << "no connection; output:\n" << child.output;
     std::string received;
     bool closed = false;
@@ -393,9 +393,9 @@ TEST_F(Streamsend, TcpBuildSendsTheFileOnceAndEnds) {
         [&] {
             if (!read_stream(conn, received)) closed = true;
         },
-        [&] { return closed; }, 10.0);
+        [&] { return closed; }, kWaitLimit);
     close(conn);
-    ASSERT_TRUE(child.wait_exit(5.0));
+    ASSERT_TRUE(child.wait_exit(kWaitLimit));
 
     EXPECT_EQ(child.exit_code(), 0);
     EXPECT_TRUE(closed);
@@ -430,16 +430,16 @@ TEST_F(Streamsend, TcpReceiverClosingEndsWithSendFailed) {
     ASSERT_TRUE(port.ok()) << port.error();
     Child child(kTcpOnce, {"-f" + path});
     ASSERT_TRUE(child.started());
-    const int conn = port.accept(5.0);
+    const int conn = port.accept(kWaitLimit);
     ASSERT_GE(conn, 0) << "no connection; output:\n" << child.output;
     // Take the burst before the first pause, then hang up while the sender waits.
     std::string received;
     pump(
         child, conn,
         [&] { read_stream(conn, received); },
-        [&] { return received.size() >= 10 * kBlock; }, 5.0);
+        [&] { return received.size() >= 10 * kBlock; }, kWaitLimit);
     close(conn);
-    ASSERT_TRUE(child.wait_exit(5.0)) << child.output;
+    ASSERT_TRUE(child.wait_exit(kWaitLimit)) << child.output;
 
     EXPECT_EQ(child.term_signal(), 0) << "killed by a signal";
     EXPECT_EQ(child.exit_code(), 0);
@@ -456,18 +456,18 @@ TEST_F(Streamsend, RetriesSetUpWithoutKeepingFailedSockets) {
     ASSERT_TRUE(child.started());
     const std::string refused =
         "Using file " + path + "\n" + kConnecting + "Unable to connect.  Will try again\n";
-    ASSERT_TRUE(pump(child, -1, [] {}, [&] { return child.output.size() >= refused.size(); }, 3.0));
+    ASSERT_TRUE(pump(child, -1, [] {}, [&] { return child.output.size() >= refused.size(); }, kWaitLimit));
     EXPECT_EQ(child.output, refused);
 
     // The next attempt, three seconds later, finds a listener.
     ASSERT_TRUE(port.listen()) << port.error();
-    const int conn = port.accept(6.0);
+    const int conn = port.accept(kWaitLimit);
     ASSERT_GE(conn, 0) << "no second attempt; output:\n" << child.output;
     std::string received;
     pump(
         child, conn,
         [&] { read_stream(conn, received); },
-        [&] { return received.size() >= 5 * content.size(); }, 5.0);
+        [&] { return received.size() >= 5 * content.size(); }, kWaitLimit);
     const int sockets = count_sockets(child.pid());
     close(conn);
     child.stop(SIGTERM);

@@ -11,15 +11,37 @@
 
 namespace gtu {
 
+// How long a test waits for something that must happen: far above what a
+// loaded machine needs, since a wait ends as soon as its condition holds.
+inline constexpr double wait_limit_seconds = 60;
+
 // Runs the main loop until `done` holds or `seconds` have passed; false when
 // the time ran out.
-inline bool pump_until(const std::function<bool()>& done, double seconds) {
+inline bool pump_until(const std::function<bool()>& done, double seconds = wait_limit_seconds) {
     const gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
     while (!done()) {
         if (g_get_monotonic_time() > deadline) return false;
         if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
     }
     return true;
+}
+
+// Runs `action` once from the main loop (so also from a loop nested in a
+// handler) as soon as `ready` holds there.
+inline void when(std::function<bool()> ready, std::function<void()> action) {
+    struct pending {
+        std::function<bool()> ready;
+        std::function<void()> action;
+    };
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, 1,
+        [](gpointer p) -> gboolean {
+            auto* w = static_cast<pending*>(p);
+            if (!w->ready()) return G_SOURCE_CONTINUE;
+            w->action();
+            return G_SOURCE_REMOVE;
+        },
+        new pending{std::move(ready), std::move(action)}, [](gpointer p) { delete static_cast<pending*>(p); });
 }
 
 // Handles everything pending, `rounds` times with a short pause between, so

@@ -200,6 +200,22 @@ inline bytes payload_bytes(size_t n, uint8_t seed = 1) {
     return b;
 }
 
+// An audio frame of `length` bytes: `header` (an MPEG audio or AC-3 frame
+// header), then filler that holds no sync word of either.
+inline bytes audio_frame(const bytes& header, size_t length) {
+    bytes b = header;
+    append(b, payload_bytes(length - header.size()));
+    return b;
+}
+
+// The payload of a DVD private_stream_1 audio packet: sub-stream id, frame
+// count and first access unit pointer, then `frames`.
+inline bytes dvd_audio_payload(uint8_t sub_stream_id, uint8_t frame_count, const bytes& frames) {
+    bytes b{sub_stream_id, frame_count, 0x00, 0x01};
+    append(b, frames);
+    return b;
+}
+
 inline bytes concat(std::initializer_list<bytes> parts) {
     bytes out;
     for (const auto& p : parts) append(out, p);

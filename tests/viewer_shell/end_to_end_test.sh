@@ -20,7 +20,7 @@ elif [ -n "$mode" ]; then
 fi
 
 if [ -z "${DISPLAY:-}" ]; then
-  echo "no display: run this test under xvfb-run" >&2
+  echo "no display: run this test through tests/support/own_display.sh (or under xvfb-run)" >&2
   exit 1
 fi
 command -v xdotool >/dev/null || { echo "xdotool is not installed" >&2; exit 1; }
@@ -42,9 +42,13 @@ fi
 "$viewer" "$data/mpeg2_bframes_ffmpeg.mpg" >out.txt 2>err.txt &
 pid=$!
 
+# Every wait is for a condition, polled, with a limit far above what a
+# loaded machine needs.
+limit_tenths=600
+
 wait_window() {  # name -> window id
   local id
-  for _ in $(seq 100); do
+  for _ in $(seq $limit_tenths); do
     id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
     if [ -n "$id" ]; then echo "$id"; return 0; fi
     sleep 0.1
@@ -55,7 +59,7 @@ wait_window() {  # name -> window id
 }
 
 window_gone() {
-  for _ in $(seq 50); do
+  for _ in $(seq $limit_tenths); do
     if ! xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1; then return 0; fi
     sleep 0.1
   done
@@ -67,12 +71,12 @@ main=$(wait_window Tarvel)
 eval "$(xdotool getwindowgeometry --shell "$main")"
 # The six tool buttons share the toolbar's width equally (border 5). Other
 # windows may cover the main window (the test display has no window
-# manager), so it is raised before each click.
+# manager), so it is raised before each click, in the same connection to
+# the server, which carries out its requests in order.
 click() {
   local x=$((5 + (WIDTH - 10) * (2 * $1 + 1) / 12))
-  xdotool windowraise "$main"
-  sleep 0.2
-  xdotool mousemove --window "$main" "$x" 35 click 1   # the toolbar row, above the status line
+  # the toolbar row, above the status line
+  xdotool windowraise "$main" mousemove --window "$main" "$x" 35 click 1
 }
 
 click 2                  # Packs
@@ -80,8 +84,7 @@ wait_window "Pack Overview" >/dev/null
 click 4                  # Clocks
 wait_window "Clock Relationships" >/dev/null
 if [ "$mode" = no-guile ]; then
-  click 5                # Plugins
-  sleep 0.5
+  click 5                # Plugins (what it prints is checked at the end)
 fi
 click 1                  # Run
 wait_window "Run Dialog" >/dev/null
@@ -89,7 +92,7 @@ window_gone "Pack Overview"
 window_gone "Clock Relationships"
 click 0                  # Quit
 
-for _ in $(seq 100); do
+for _ in $(seq $limit_tenths); do
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
 done
