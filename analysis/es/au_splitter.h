@@ -1,7 +1,9 @@
 // Access-unit splitters: one elementary stream's payload, one PES packet at
 // a time, into the access units it carries, each with its decoding time.
 // MPEG video units are pictures with the sequence and group headers in front
-// of them; MPEG audio and AC-3 units are frames.  The splitter knows no
+// of them; H.264 units are access units of the Annex B byte stream (from an
+// access unit delimiter, or from the first parameter set, SEI or slice of
+// the next picture); MPEG audio, AC-3 and AAC (ADTS) units are frames.  The splitter knows no
 // buffer: its caller enters the bytes into whatever buffers its decoder
 // model has (the P-STD or STD buffer of a program stream, later a transport
 // stream's EBn or Bn).
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "es/es_kind.h"
+#include "es/stream_headers.h"
 #include "ticks.h"
 
 // Split of one packet's payload into chunks of different access units.
@@ -42,15 +45,28 @@ struct au_split_struct {
     std::vector<int32_t> n_bytes;
 };
 
+// Bytes of an H.264 sequence parameter set the splitter keeps to read it;
+// a longer one is not read.
+inline constexpr int h264_sps_max_bytes = 1024;
+
 // What the splitter of one stream carries from packet to packet.  Video
-// uses the first group of fields, MPEG audio and AC-3 the second.
+// uses the first group of fields, H.264 the first and second, MPEG audio,
+// AC-3 and AAC the third.
 struct au_parse_info_struct {
     // Video.
     uint32_t start_code_register;  // last four payload bytes, across packets
     int32_t frame_period;          // ticks per picture, 0 until known
     bool in_header;                // a sequence or group header began the AU
+    // H.264.
+    bool h264_slice_seen;     // a slice of the unit in progress was met (true at the start of the stream)
+    bool h264_has_aud;        // the stream has access unit delimiters: only they begin units
+    bool h264_slice_pending;  // a slice's NAL header ended the last payload; its next byte tells
+                              // whether it begins a picture
+    bool h264_in_sps;         // collecting a sequence parameter set
+    int32_t h264_sps_bytes;   // bytes of it collected
+    uint8_t h264_sps[h264_sps_max_bytes];
     // Audio.
-    uint8_t audio_au_header[5];  // frame header being collected
+    uint8_t audio_au_header[7];  // frame header being collected
     int32_t frame_bytes_left;    // bytes of the frame in progress not yet seen
     int32_t header_bytes;        // bytes of audio_au_header collected
     int32_t frame_duration;      // ticks of the last frame whose header was read
@@ -61,7 +77,7 @@ struct au_parse_info_struct {
     bool lost_sync;
     // Audio while lost: the bytes at the end of the last payload that may
     // begin a frame header.
-    uint8_t resync_bytes[4];
+    uint8_t resync_bytes[6];
     int32_t n_resync_bytes;
     // A time stamp belongs to the first access unit whose first byte lies in
     // the packet.  When the last packet's stamp found no unit there, its
@@ -73,7 +89,8 @@ struct au_parse_info_struct {
 
 // One stream's splitter.
 struct au_splitter_struct {
-    int32_t format;    // format_video, format_mpeg_audio, format_ac3; format_not_modelled splits nothing
+    int32_t format;    // format_video, format_h264, format_mpeg_audio, format_ac3, format_aac_adts;
+                       // format_not_modelled splits nothing
     int64_t au_time;   // decoding time of the access unit in progress
     au_parse_info_struct parse_info;
     int64_t access_units;  // access units that began
@@ -81,6 +98,13 @@ struct au_splitter_struct {
     // The last time stamp met, to give decoding times back as the stream's
     // own 90 kHz values.
     es_stamp_struct last_stamp;
+    // H.264: the last sequence parameter set read (level, NAL HRD bit rate
+    // and CPB size, VUI timing), for sizing the decoder's buffers.
+    bool has_sps;
+    h264_sps_info sps;
+    // AAC: the last ADTS header read (channel_configuration, sampling rate).
+    bool has_adts_header;
+    adts_header_info adts_header;
 };
 
 // A splitter at the start of a stream of the given format.

@@ -1,5 +1,7 @@
 #include "es/audio_frame.h"
 
+#include "es/stream_headers.h"
+
 namespace {
 
 // MPEG-1 audio bit rates in kbit/s by layer (1..3) and bitrate_index.
@@ -58,4 +60,10 @@ audio_frame_struct ac3_frame(const unsigned char* h) {
     int64_t words = kbit * 1000 * ac3_samples_per_frame / (int64_t{hz} * 16);
     if (hz == 44100) words += code & 1;
     return {static_cast<int32_t>(words * 2), duration_ticks(ac3_samples_per_frame, hz)};
+}
+
+audio_frame_struct adts_frame(const unsigned char* h) {
+    adts_header_info info;
+    read_adts_header(h, adts_header_bytes, info);
+    return {info.frame_length, duration_ticks(info.samples(), info.sampling_hz)};
 }

@@ -5,13 +5,15 @@
 // MPEG audio: the 12-bit sync word, ID, layer, protection bit, then
 // bitrate_index (4 bits), sampling_frequency (2), padding_bit: three bytes.
 // AC-3: syncword 0x0B77, crc1, then fscod (2 bits) and frmsizecod (6 bits):
-// five bytes.
+// five bytes.  AAC in ADTS (ISO/IEC 13818-7 6.2): the seven bytes of the
+// fixed and variable headers.
 #pragma once
 
 #include <cstdint>
 
 inline constexpr int mpeg_audio_header_bytes = 3;
 inline constexpr int ac3_header_bytes = 5;
+inline constexpr int adts_header_bytes = 7;
 
 struct audio_frame_struct {
     int32_t length;    // bytes, header included
@@ -41,7 +43,22 @@ inline bool ac3_prefix_ok(const unsigned char* h, int n) {
     return true;
 }
 
+// The same for ADTS: syncword 0xFFF, layer 0, a sampling_frequency_index
+// that is not reserved, an aac_frame_length that holds the header (9 bytes
+// with its CRC).
+inline bool adts_prefix_ok(const unsigned char* h, int n) {
+    if (n >= 1 && h[0] != 0xFF) return false;
+    if (n >= 2 && (h[1] & 0xF6) != 0xF0) return false;
+    if (n >= 3 && ((h[2] >> 2) & 0x0F) >= 13) return false;
+    if (n >= 6) {
+        const int length = ((h[3] & 0x03) << 11) | (h[4] << 3) | (h[5] >> 5);
+        if (length < ((h[1] & 0x01) ? 7 : 9)) return false;
+    }
+    return true;
+}
+
 // Length and duration of the frame a complete header begins; the header
 // must pass the prefix check above.
 audio_frame_struct mpeg_audio_frame(const unsigned char* header);
 audio_frame_struct ac3_frame(const unsigned char* header);
+audio_frame_struct adts_frame(const unsigned char* header);

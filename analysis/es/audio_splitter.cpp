@@ -1,4 +1,4 @@
-// MPEG audio and AC-3: frames follow each other; each begins with a header
+// MPEG audio, AC-3 and AAC in ADTS: frames follow each other; each begins with a header
 // whose first bytes give its length and duration (es/audio_frame.h).
 #include <algorithm>
 #include <cstring>
@@ -8,14 +8,16 @@
 
 namespace {
 
-int audio_header_size(int32_t format) { return format == format_ac3 ? ac3_header_bytes : mpeg_audio_header_bytes; }
+int audio_header_size(int32_t format) {
+    return format == format_ac3 ? ac3_header_bytes : format == format_aac_adts ? adts_header_bytes : mpeg_audio_header_bytes;
+}
 
 bool audio_header_prefix_ok(int32_t format, const unsigned char* h, int n) {
-    return format == format_ac3 ? ac3_prefix_ok(h, n) : mpeg_audio_prefix_ok(h, n);
+    return format == format_ac3 ? ac3_prefix_ok(h, n) : format == format_aac_adts ? adts_prefix_ok(h, n) : mpeg_audio_prefix_ok(h, n);
 }
 
 audio_frame_struct read_audio_header(int32_t format, const unsigned char* h) {
-    return format == format_ac3 ? ac3_frame(h) : mpeg_audio_frame(h);
+    return format == format_ac3 ? ac3_frame(h) : format == format_aac_adts ? adts_frame(h) : mpeg_audio_frame(h);
 }
 
 struct header_search {
@@ -23,7 +25,7 @@ struct header_search {
     int64_t frame_start = 0;     // payload position where the frame begins
     int64_t header_end = 0;      // payload position after its last header byte
     bool began_earlier = false;  // its first byte lay in the last packet
-    unsigned char header[5] = {};
+    unsigned char header[adts_header_bytes] = {};
 };
 
 // Looks for the next valid frame header in the bytes carried over from the
@@ -44,7 +46,7 @@ header_search find_audio_header(int32_t format, au_parse_info_struct& pi, const 
             if (!ff) break;
             v = k + (static_cast<const unsigned char*>(ff) - pl - p);
         }
-        unsigned char h[5];
+        unsigned char h[adts_header_bytes];
         int n = static_cast<int>(std::min<int64_t>(hs, total - v));
         for (int j = 0; j < n; ++j) h[j] = byte_at(v + j);
         if (audio_header_prefix_ok(format, h, n)) {
@@ -80,6 +82,9 @@ void split_audio_frames(au_splitter_struct& s, const unsigned char* pl, int64_t 
         const audio_frame_struct frame = read_audio_header(format, h);
         pi.frame_duration = frame.duration;
         pi.frame_bytes_left = frame.length - hs;
+        if (format == format_aac_adts) {
+            s.has_adts_header = read_adts_header(h, adts_header_bytes, s.adts_header);
+        }
     };
     auto lose_sync = [&](const unsigned char* carry, int n) {
         pi.lost_sync = true;

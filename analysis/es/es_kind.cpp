@@ -57,6 +57,8 @@ int32_t au_format_of(es_kind kind) {
     case es_kind::mpeg_video: return format_video;
     case es_kind::mpeg_audio: return format_mpeg_audio;
     case es_kind::ac3: return format_ac3;
+    case es_kind::h264: return format_h264;
+    case es_kind::aac_adts: return format_aac_adts;
     default: return format_not_modelled;
     }
 }

@@ -23,12 +23,16 @@ enum class es_kind : int32_t {
 };
 
 // How a stream's payload is split into access units: the splitters of
-// es/au_splitter.h know these three codings; the rest are not modelled.
+// es/au_splitter.h know these codings; the rest are not modelled.  Program
+// streams only meet the first four (their stream_ids never name H.264 or
+// AAC); transport streams meet them all.
 enum : int32_t {
     format_video = 0,         // MPEG-1/2 video
     format_mpeg_audio = 1,    // MPEG-1/2 audio (Layers I to III)
     format_ac3 = 2,           // AC-3 sync frames
     format_not_modelled = 3,  // LPCM, DTS, sub-pictures, other private data, and the kinds without a splitter
+    format_h264 = 4,          // H.264 Annex B byte stream (stream_type 0x1B)
+    format_aac_adts = 5,      // AAC in ADTS frames (stream_type 0x0F)
 };
 
 // Video streams 0xE0-0xEF.
@@ -58,7 +62,8 @@ es_kind es_kind_of_stream_type(uint8_t stream_type);
 // "MPEG video", "MPEG audio", "AC-3", "DTS", "LPCM", "sub-picture",
 // "private data", ...
 const char* es_kind_name(es_kind kind);
-// format_video, format_mpeg_audio, format_ac3 or format_not_modelled.
+// format_video, format_mpeg_audio, format_ac3, format_h264, format_aac_adts
+// or format_not_modelled.
 int32_t au_format_of(es_kind kind);
 
 // The kind's name for a stream_id and sub-stream.

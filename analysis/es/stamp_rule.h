@@ -89,6 +89,8 @@ private:
 // packet's decoding time when `stamped`, else no_decode_time.
 void split_mpeg_video(au_splitter_struct& s, const unsigned char* payload, int64_t len, bool stamped, int64_t stamp,
                       au_split_struct& off);
-// MPEG audio or AC-3, by s.format.
+void split_h264(au_splitter_struct& s, const unsigned char* payload, int64_t len, bool stamped, int64_t stamp,
+                au_split_struct& off);
+// MPEG audio, AC-3 or AAC (ADTS), by s.format.
 void split_audio_frames(au_splitter_struct& s, const unsigned char* payload, int64_t len, bool stamped,
                         int64_t stamp, au_split_struct& off);

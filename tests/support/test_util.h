@@ -126,6 +126,21 @@ inline run_result run_with(const std::vector<std::string>& argv, const std::stri
     return r;
 }
 
+// The path of a program found on PATH, or "" when it is not there.
+inline std::string find_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = dirs.substr(start, end - start);
+        const std::string candidate = dir + "/" + name;
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
 // Runs `argv` in `cwd` with standard input empty and standard output and
 // standard error captured.
 inline run_result run(const std::vector<std::string>& argv, const std::string& cwd,

@@ -19,17 +19,6 @@ using namespace ts_test;
 
 namespace {
 
-std::string find_program(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = dir + "/" + name;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
 struct time_stamps {
     int64_t pts;
     int64_t dts;  // the PTS again when the packet has no DTS, as ffprobe gives it
@@ -78,7 +67,7 @@ class TsRealStream : public ::testing::TestWithParam<bool> {};
 
 TEST_P(TsRealStream, AgreesWithFfprobeAndFfmpeg) {
     const bool m2ts = GetParam();
-    const std::string ffmpeg = find_program("ffmpeg"), ffprobe = find_program("ffprobe");
+    const std::string ffmpeg = tu::find_program("ffmpeg"), ffprobe = tu::find_program("ffprobe");
     if (ffmpeg.empty() || ffprobe.empty()) GTEST_SKIP() << "ffmpeg or ffprobe not installed";
     tu::temp_dir dir;
     const std::string stream = dir.file(m2ts ? "out.m2ts" : "out.ts");
