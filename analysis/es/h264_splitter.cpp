@@ -4,6 +4,7 @@
 // first SPS (7), PPS (8), SEI (6), NAL of types 14 to 18, or slice (1 or 5)
 // with first_mb_in_slice 0.  Emulation prevention keeps 00 00 01 out of NAL
 // payloads, so every 00 00 01 is a start code.
+#include "es/start_codes.h"
 #include <algorithm>
 #include <cstring>
 
@@ -89,25 +90,10 @@ void split_h264(au_splitter_struct& s, const unsigned char* pl, int64_t len, boo
         pi.h264_slice_pending = false;
         slice(pl[0], 0, true);
     }
-    // Start codes whose header byte lies in the first three bytes may have
-    // begun in an earlier packet: the register carries the bytes before.
     uint32_t reg = pi.start_code_register;
-    const int64_t head = std::min<int64_t>(3, len);
-    for (int64_t i = 0; i < head; ++i) {
-        reg = (reg << 8) | pl[i];
-        if ((reg & 0xFFFFFF00u) == 0x00000100u) nal(i, static_cast<unsigned char>(reg));
-    }
-    for (int64_t k = 2; k + 1 < len;) {
-        const void* hit = std::memchr(pl + k, 0x01, static_cast<size_t>(len - 1 - k));
-        if (!hit) break;
-        k = static_cast<const unsigned char*>(hit) - pl;
-        if (pl[k - 1] == 0 && pl[k - 2] == 0) nal(k + 1, pl[k + 1]);
-        ++k;
-    }
+    scan_start_codes(reg, pl, len, nal);
     if (pi.h264_in_sps) collect_sps(len);
-    if (len >= 4)
-        reg = (uint32_t{pl[len - 4]} << 24) | (uint32_t{pl[len - 3]} << 16) | (uint32_t{pl[len - 2]} << 8) |
-              pl[len - 1];
+    end_start_code_register(reg, pl, len);
     pi.start_code_register = reg;
     // A stamp without a unit of its own still times the unit in progress for
     // the packets that follow.

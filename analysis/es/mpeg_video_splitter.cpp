@@ -1,5 +1,6 @@
 // MPEG-1/2 video: access units begin at a sequence header, a group header
 // not preceded by a sequence header, or a picture not preceded by either.
+#include "es/start_codes.h"
 #include <algorithm>
 #include <cstring>
 
@@ -58,25 +59,9 @@ void split_mpeg_video(au_splitter_struct& s, const unsigned char* pl, int64_t le
         split.start_unit(std::max<int64_t>(i - 3, 0), i < 3, pi.frame_period);
     };
 
-    // Start codes that end in the first three bytes may have begun in an
-    // earlier packet: the register carries the bytes before.
     uint32_t reg = pi.start_code_register;
-    const int64_t head = std::min<int64_t>(3, len);
-    for (int64_t i = 0; i < head; ++i) {
-        reg = (reg << 8) | pl[i];
-        if ((reg & 0xFFFFFF00u) == 0x00000100u) start_code(i, static_cast<unsigned char>(reg));
-    }
-    // The later ones lie wholly in this payload: look for their 0x01 byte.
-    for (int64_t k = 2; k + 1 < len;) {
-        const void* hit = std::memchr(pl + k, 0x01, static_cast<size_t>(len - 1 - k));
-        if (!hit) break;
-        k = static_cast<const unsigned char*>(hit) - pl;
-        if (pl[k - 1] == 0 && pl[k - 2] == 0) start_code(k + 1, pl[k + 1]);
-        ++k;
-    }
-    if (len >= 4)
-        reg = (uint32_t{pl[len - 4]} << 24) | (uint32_t{pl[len - 3]} << 16) | (uint32_t{pl[len - 2]} << 8) |
-              pl[len - 1];
+    scan_start_codes(reg, pl, len, start_code);
+    end_start_code_register(reg, pl, len);
     pi.start_code_register = reg;
     // A stamp without a unit of its own still times the unit in progress for
     // the packets that follow.

@@ -238,16 +238,11 @@ TEST_F(PsdumpTest, FifoWithoutPacksIsReadOnce) {
     std::string fifo = dir_.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer([&] {
-        for (int tries = 0; tries < 6000; ++tries) {  // a minute for psdump to open it
-            int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-            if (fd >= 0) {
-                const uint8_t video[] = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00};
-                EXPECT_EQ(::write(fd, video, sizeof video), static_cast<ssize_t>(sizeof video));
-                close(fd);
-                return;
-            }
-            usleep(10000);
-        }
+        const int fd = tu::open_fifo_for_writing(fifo);  // a minute for psdump to open it
+        ASSERT_GE(fd, 0);
+        const uint8_t video[] = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00};
+        EXPECT_EQ(::write(fd, video, sizeof video), static_cast<ssize_t>(sizeof video));
+        close(fd);
     });
     tu::run_options limited;
     limited.timeout_seconds = 60;
@@ -477,10 +472,7 @@ TEST_F(PsdumpTest, TransportStreamExtractionByPid) {
     const std::string fifo = dir_.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer([&] {
-        int fd = -1;
-        for (int tries = 0; tries < 1000 && fd < 0; ++tries)
-            if ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
-        if (fd >= 0) fcntl(fd, F_SETFL, 0);
+        const int fd = tu::open_fifo_for_writing(fifo);
         for (size_t at = 0; fd >= 0 && at < t.data.size();) {
             const ssize_t n = ::write(fd, t.data.data() + at, std::min<size_t>(1000, t.data.size() - at));
             if (n <= 0) break;

@@ -141,6 +141,20 @@ inline std::string find_program(const std::string& name) {
     return "";
 }
 
+// Opens a FIFO for writing once a reader has opened it, waiting for that up
+// to `seconds`; the descriptor is blocking.  -1 when no reader came.
+inline int open_fifo_for_writing(const std::string& path, int seconds = 60) {
+    for (int waited_ms = 0; waited_ms < seconds * 1000; waited_ms += 10) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
 // Runs `argv` in `cwd` with standard input empty and standard output and
 // standard error captured.
 inline run_result run(const std::vector<std::string>& argv, const std::string& cwd,
