@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   ffmpeg mjpegtools tstools
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   emacs-nox sbcl
   libgtk-3-dev guile-3.0-libs
   xvfb xauth xdotool time

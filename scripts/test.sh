@@ -2,8 +2,8 @@
 # Set-up, then the whole test suite: the normal build, the same tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer, a one-minute run of
 # the program-stream reader's fuzz target seeded with the sample streams, and
-# a half-minute run of the transport-stream reader's, seeded with a short
-# stream ffmpeg makes.
+# half-minute runs of the transport-stream reader's and the T-STD replay's,
+# seeded with a short stream ffmpeg makes.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 JOBS=${JOBS:-$(nproc)}
@@ -25,7 +25,7 @@ cmake --build "$ROOT/build-sanitize" -j"$JOBS"
 echo "== parser fuzzing for ${FUZZ_SECONDS} s"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTOOLS_BUILD_FUZZERS=ON -DTOOLS_BUILD_TESTS=OFF
-cmake --build "$ROOT/build-fuzz" -j"$JOBS" --target parser_fuzz ts_reader_fuzz
+cmake --build "$ROOT/build-fuzz" -j"$JOBS" --target parser_fuzz ts_reader_fuzz tstd_fuzz
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 cp "$ROOT"/tests/data/*.mpg "$ROOT"/tests/data/*.vob "$corpus"/ 2>/dev/null || true
@@ -40,5 +40,10 @@ mkdir -p "$ts_corpus"
 ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine -t 1 \
   -c:v mpeg2video -c:a mp2 -f mpegts "$ts_corpus/seed.ts"
 "$ROOT/build-fuzz/tests/fuzz/ts_reader_fuzz" -max_total_time="$TS_FUZZ_SECONDS" -max_len=65536 \
+  -print_final_stats=1 "$ts_corpus" 2>&1 | tail -n 20
+echo "fuzz: no crash in ${TS_FUZZ_SECONDS} s"
+
+echo "== T-STD replay fuzzing for ${TS_FUZZ_SECONDS} s"
+"$ROOT/build-fuzz/tests/fuzz/tstd_fuzz" -max_total_time="$TS_FUZZ_SECONDS" -max_len=65536 \
   -print_final_stats=1 "$ts_corpus" 2>&1 | tail -n 20
 echo "fuzz: no crash in ${TS_FUZZ_SECONDS} s"

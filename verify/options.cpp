@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* usage_line = "usage: psverify [--json] [--max-events N] [--files-from LIST] [FILE...]";
+constexpr const char* usage_line = "usage: psverify [--json] [--dvb] [--max-events N] [--files-from LIST] [FILE...]";
 
 struct option_help_struct {
     const char* name;
@@ -22,6 +22,7 @@ struct option_help_struct {
 
 constexpr option_help_struct option_help[] = {
     {"--json", "write one JSON document instead of the text report"},
+    {"--dvb", "size transport streams' AC-3 buffers as DVB does (5,696 bytes, not 2,592)"},
     {"--max-events N", "list at most N events per stream (default 10), count the rest"},
     {"--files-from LIST", "also check the files LIST names, one per line ('-': standard input)"},
     {"--help", "print this help and exit"},
@@ -42,15 +43,17 @@ static_assert(default_max_events == 10, "the help text names the default");
 
 [[noreturn]] void print_help() {
     std::printf("%s\n"
-                "Replays each MPEG program stream or MPEG-1 system stream FILE through the\n"
-                "decoder buffers of its elementary streams and reports underflows and overflows.\n"
+                "Replays each MPEG program stream, MPEG-1 system stream or transport stream FILE\n"
+                "through the decoder buffers of its elementary streams (the P-STD, the STD or the\n"
+                "T-STD) and reports underflows, overflows and the other breaches of the model.\n"
                 "\n"
                 "Options:\n",
                 usage_line);
     for (const option_help_struct& o : option_help) std::printf("  %-16s %s\n", o.name, o.text);
     std::printf("\n"
                 "Exit status: 0 when every file conforms, 1 when a modelled stream underflows or\n"
-                "overflows, 2 when a file cannot be read or holds no pack, or on a usage error.\n"
+                "overflows, 2 when a file cannot be read or checked (no pack, or a transport\n"
+                "stream without PCR), or on a usage error.\n"
                 "See psverify(1).\n");
     std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2);
 }
@@ -73,6 +76,8 @@ options_struct parse_options(int argc, char** argv) {
             print_version();
         } else if (!files_only && a == "--json") {
             o.json = true;
+        } else if (!files_only && a == "--dvb") {
+            o.dvb = true;
         } else if (!files_only && a == "--max-events") {
             if (i + 1 >= argc) usage_error("--max-events needs a number");
             char* end = nullptr;

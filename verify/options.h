@@ -11,6 +11,8 @@ inline constexpr int default_max_events = 10;
 
 struct options_struct {
     bool json = false;
+    // Transport streams: AC-3 main buffers of DVB (5,696 bytes), not ATSC's.
+    bool dvb = false;
     int64_t max_events = default_max_events;
     std::vector<std::string> files;
     // A file that lists more files, one per line ("-": standard input);

@@ -1,14 +1,15 @@
 // psverify: replays program streams and MPEG-1 system streams through the
 // decoder buffer model while they are parsed, and reports for each stream
 // its buffer, its largest occupancy and every underflowing access unit and
-// overflow episode.
+// overflow episode.  Transport streams go through the T-STD instead
+// (ts_report.cpp).
 //
-//   psverify [--json] [--max-events N] FILE...
+//   psverify [--json] [--dvb] [--max-events N] [--files-from LIST] FILE...
 //   psverify --help | --version               (options.cpp)
 //
-// Exit status: 2 when a file cannot be read or holds no pack (the other
-// files are still checked), else 1 when a modelled stream underflows or
-// overflows, else 0.
+// Exit status: 2 when a file cannot be read or checked (no pack, or a
+// transport stream without PCR; the other files are still checked), else 1
+// when a modelled stream breaks its buffer model, else 0.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,37 +30,26 @@
 #include "buffer_analysis_model.h"
 #include "json_string.h"
 #include "options.h"
+#include "report.h"
 #include "ps_reader.h"
 #include "stream_format.h"
 
 namespace {
 
-// What is kept of one stream's events: the first max_events of them and
-// how many there were.
-struct stream_events_struct {
-    std::vector<buffer_event_struct> shown;
-    int64_t total = 0;
-};
-
-struct file_report_struct {
-    std::string file;
-    std::string error;  // empty when the file was checked
-    int64_t packs = 0;
-    int64_t unknown_stream_ids = 0;
-    int64_t marker_errors = 0;
-    std::map<std::string, stream_events_struct> events;  // by stream label
-    bool conformant = true;
-};
-
 // The check in progress, for the parser's callbacks.
 file_report_struct* report_now = nullptr;
 int64_t max_events_now = default_max_events;
+bool dvb_now = false;
+
+}  // namespace
 
 void keep_event(const buffer_event_struct& event, void*) {
     stream_events_struct& kept = report_now->events[stream_label(event.stream_id, event.sub_stream_id)];
     ++kept.total;
     if (static_cast<int64_t>(kept.shown.size()) < max_events_now) kept.shown.push_back(event);
 }
+
+namespace {
 
 // Follows one file's reader: each pack's clock and system headers, each
 // payload block as it is read (so nothing waits for the end of a pack), and
@@ -154,10 +144,13 @@ void check_file(const std::string& path, buffer_replay_struct& rp, file_report_s
     const size_t head_n = std::fread(head, 1, sizeof head, fp);
     const stream_format format = detect_stream_format(head, head_n);
     if (format == stream_format::transport_188 || format == stream_format::transport_192) {
+        tstd_settings settings;
+        settings.dvb_ac3 = dvb_now;
+        check_transport_stream(fp, head, head_n, format, settings, report, [](int64_t position, void*) {
+            show_progress(position);
+        });
         std::fclose(fp);
         end_progress();
-        report.error = "a transport stream: psverify checks program streams and MPEG-1 system streams "
-                       "(psdump reads transport streams)";
         return;
     }
     reader.parse(fp, head, head_n);
@@ -305,6 +298,7 @@ void print_json_file(FILE* out, const file_report_struct& report, const buffer_r
 int main(int argc, char** argv) {
     const options_struct options = parse_options(argc, argv);
     max_events_now = options.max_events;
+    dvb_now = options.dvb;
 
     FILE* out = stdout;
     bool list_failed = false;
@@ -362,9 +356,15 @@ int main(int argc, char** argv) {
         }
         if (options.json) {
             if (i) std::fputc(',', out);
-            print_json_file(out, report, report.error.empty() ? rp.get() : nullptr);
+            if (report.ts)
+                print_ts_json(out, report);
+            else
+                print_json_file(out, report, report.error.empty() ? rp.get() : nullptr);
         } else if (report.error.empty()) {
-            print_text(out, report, *rp);
+            if (report.ts)
+                print_ts_text(out, report);
+            else
+                print_text(out, report, *rp);
         }
     }
     if (options.json) std::fprintf(out, "]}\n");

@@ -113,7 +113,7 @@ analysis_outcome analyse_stream_file(const char* path, bool interactive) {
     }
     if (is_transport_stream(fd)) {
         out.message = std::string(path) + " is a transport stream\nThe analyser's views read program streams; "
-                      "psdump reads transport streams.";
+                      "psverify and psdump read transport streams.";
         close(fd);
         return out;
     }

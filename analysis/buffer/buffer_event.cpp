@@ -11,6 +11,8 @@ const char* buffer_stage_name(int32_t stage) {
     case stage_eb: return "EB";
     case stage_tb: return "TB";
     case stage_mb: return "MB";
+    case stage_tbsys: return "TBsys";
+    case stage_bsys: return "Bsys";
     default: return "B";
     }
 }

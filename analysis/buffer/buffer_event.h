@@ -16,13 +16,20 @@ enum : int32_t {
     stage_eb = 1,
     stage_tb = 2,
     stage_mb = 3,
+    stage_tbsys = 4,  // a transport stream's system information: TBsys and Bsys
+    stage_bsys = 5,
 };
-// "B", "EB", "TB", "MB".
+// "B", "EB", "TB", "MB", "TBsys", "Bsys".
 const char* buffer_stage_name(int32_t stage);
 
 // One reported event of a stream's buffer.
 struct buffer_event_struct {
-    enum kind_t : int32_t { underflow = 0, overflow = 1 } kind;
+    // Transport streams add two: a transport buffer that held data for more
+    // than a second without once being empty (13818-1 2.4.2.3), and an
+    // access unit that stayed in the decoder longer than the standard allows
+    // (1 s; 10 s for H.264), from its first byte's arrival in TBn to its
+    // decoding time (`lateness` holds that stay).
+    enum kind_t : int32_t { underflow = 0, overflow = 1, tb_not_empty = 2, long_stay = 3 } kind;
     uint32_t stream_id;
     int32_t sub_stream_id;  // DVD private_stream_1 sub-stream, or -1
     int32_t stage;          // stage_b, ...

@@ -39,10 +39,11 @@ void leaky_drain(leaky_buffer_struct& b, int64_t now) {
     b.time = now;
 }
 
-void leaky_enter(leaky_buffer_struct& b, int64_t arrival, int32_t bytes, int64_t packet_offset) {
-    leaky_drain(b, arrival);
-    b.fill += int64_t{bytes} * ticks_per_second;
-    const int32_t occupancy = leaky_occupancy(b);
+namespace {
+
+// After bytes entered: the largest occupancy, and an overflow episode that
+// begins at `at` when the buffer now holds more than its size.
+void note_fill(leaky_buffer_struct& b, int32_t occupancy, int64_t at, int64_t packet_offset) {
     b.largest_occupancy = std::max(b.largest_occupancy, occupancy);
     if (occupancy <= b.size) return;
     if (!b.overflowing) {
@@ -53,11 +54,49 @@ void leaky_enter(leaky_buffer_struct& b, int64_t arrival, int32_t bytes, int64_t
         b.over.stream_id = b.stream_id;
         b.over.sub_stream_id = b.sub_stream_id;
         b.over.stage = b.stage;
-        b.over.time = b.time;
+        b.over.time = at;
         b.over.packet_offset = packet_offset;
         b.over.buffer_size = b.size;
     }
     b.over.excess = std::max(b.over.excess, occupancy - b.size);
+}
+
+}  // namespace
+
+void leaky_enter(leaky_buffer_struct& b, int64_t arrival, int32_t bytes, int64_t packet_offset) {
+    leaky_drain(b, arrival);
+    b.fill += int64_t{bytes} * ticks_per_second;
+    note_fill(b, leaky_occupancy(b), b.time, packet_offset);
+}
+
+void leaky_enter_span(leaky_buffer_struct& b, int64_t first, int64_t last, int32_t bytes, int64_t packet_offset) {
+    leaky_drain(b, first);
+    if (last <= b.time) {
+        leaky_enter(b, b.time, bytes, packet_offset);
+        return;
+    }
+    // Inflow bytes/(last-first) and outflow `rate` are both steady over the
+    // span: the fill is a straight line (or runs down to empty and stays
+    // there while less comes in than can leave), so it is largest at an end.
+    const int64_t in = int64_t{bytes} * ticks_per_second;
+    const int64_t dt = last - b.time;
+    const int64_t out = b.rate > 0 && dt > INT64_MAX / b.rate ? INT64_MAX : b.rate * dt;
+    const int64_t end = out >= b.fill + in ? 0 : b.fill + in - out;
+    if (b.overflowing && end <= limit_of(b)) {
+        // Back within its size during the span.
+        b.fill = end;
+        b.time = last;
+        end_episode(b, last);
+        return;
+    }
+    b.fill = end;
+    b.time = last;
+    note_fill(b, leaky_occupancy(b), last, packet_offset);
+}
+
+int64_t leaky_empty_at(const leaky_buffer_struct& b) {
+    const int64_t t = ticks_to_remove(b, b.fill);
+    return t > INT64_MAX - 1 - b.time ? INT64_MAX - 1 : b.time + t;
 }
 
 int32_t leaky_occupancy(const leaky_buffer_struct& b) {

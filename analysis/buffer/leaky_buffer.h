@@ -44,6 +44,14 @@ void leaky_drain(leaky_buffer_struct& buffer, int64_t now);
 // `bytes` that arrive together at `arrival`, from the packet at
 // `packet_offset` (named by an overflow event they begin).
 void leaky_enter(leaky_buffer_struct& buffer, int64_t arrival, int32_t bytes, int64_t packet_offset);
+// `bytes` that arrive evenly from `first` to `last` (the first and last
+// byte of a transport packet at the transport rate): the buffer fills
+// linearly over the span while it leaks, so its largest occupancy is at one
+// of the ends.  Afterwards the buffer's time is `last`.
+void leaky_enter_span(leaky_buffer_struct& buffer, int64_t first, int64_t last, int32_t bytes, int64_t packet_offset);
+// When the buffer will be empty if nothing more enters (its time when it is
+// empty now): the time its last byte leaves.
+int64_t leaky_empty_at(const leaky_buffer_struct& buffer);
 // Bytes in the buffer as of its time; a byte partly gone counts whole.
 int32_t leaky_occupancy(const leaky_buffer_struct& buffer);
 // At the end of the stream: the episode in progress is reported, ending

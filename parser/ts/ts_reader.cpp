@@ -349,6 +349,12 @@ void ts_reader::read_packet(const uint8_t* p, int64_t offset) {
         info.payload_size = static_cast<uint8_t>(ts_packet_bytes - start);
     }
 
+    if (clock_scan_only_) {
+        tell_packet();
+        if (info.adaptation_field.pcr)
+            for (size_t i = 0; i < observers_.size(); ++i) observers_[i]->on_pcr(*this, info, *info.adaptation_field.pcr);
+        return;
+    }
     pid_state* ps = info.pid == null_pid ? nullptr : &state(info.pid);
     if (ps && has_payload) check_continuity(*ps, info);
     tell_packet();

@@ -215,6 +215,12 @@ public:
     // feed() and finish() do nothing.
     void finish();
 
+    // Reads no further than the adaptation field: packets and PCRs are told;
+    // continuity, tables and PES packets are not followed (so a duplicate
+    // packet is not marked as one, and its PCR is told again).  For a reader
+    // that only gathers the clock ahead of another.
+    void set_clock_scan_only(bool on) { clock_scan_only_ = on; }
+
     stream_format format() const { return format_; }
     size_t packet_size() const { return packet_size_; }
     int64_t bytes_fed() const { return bytes_fed_; }
@@ -262,6 +268,7 @@ private:
     std::vector<ts_observer*> observers_;
     bool busy_ = false;
     bool finished_ = false;
+    bool clock_scan_only_ = false;
 
     std::vector<uint8_t> buf_;  // bytes not yet consumed
     size_t pos_ = 0;            // next byte of buf_ to look at

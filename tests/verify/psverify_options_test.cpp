@@ -22,7 +22,7 @@ TEST(PsverifyOptions, HelpListsEveryOptionOnStandardOutput) {
         tu::run_result r = psverify(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out.rfind("usage: psverify [--json] [--max-events N] [--files-from LIST] [FILE...]\n", 0), 0u)
+        EXPECT_EQ(r.out.rfind("usage: psverify [--json] [--dvb] [--max-events N] [--files-from LIST] [FILE...]\n", 0), 0u)
             << r.out;
         for (const char* option : {"\n  --json ", "\n  --max-events N ", "\n  --files-from LIST ", "\n  --help ",
                                    "\n  --version ", "\n  -- "})

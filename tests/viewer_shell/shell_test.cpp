@@ -229,8 +229,8 @@ TEST_F(ShellTest, WhatCannotBeAnalysedIsSaidAndThePreviousModelStays) {
         {"missing.mpg", "Could not open missing.mpg"},
         {dir_.path().string(), "Could not open " + dir_.path().string()},
         {"video.m2v", "Not an ISO 1172-1 or ISO 13818-1 stream\nLooks like an MPEG video stream"},
-        {"stream.mpg", "stream.mpg is a transport stream\nThe analyser's views read program streams; psdump reads "
-                       "transport streams."},
+        {"stream.mpg", "stream.mpg is a transport stream\nThe analyser's views read program streams; psverify and "
+                       "psdump read transport streams."},
         // A FIFO without a writer is refused at once instead of blocking.
         {"fifo", "Cannot analyse fifo: not a regular file"},
     };
