@@ -145,8 +145,8 @@ void print_ts_text(FILE* out, const file_report_struct& report) {
             list += (list.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
         std::fprintf(out, "  stream errors: %s\n", list.c_str());
     }
-    std::fprintf(out, "  %-7s %-5s %-13s %-6s %9s %16s %9s  %s\n", "pid", "type", "kind", "buffer", "size", "largest",
-                 "overflow", "");
+    std::fprintf(out, "  %-7s %-5s %-13s %-6s %9s %16s %9s\n", "pid", "type", "kind", "buffer", "size", "largest",
+                 "overflow");
     for (const tstd_stream_result& r : t.streams) {
         char type[8];
         std::snprintf(type, sizeof type, "0x%02x", r.stream_type);
@@ -165,9 +165,9 @@ void print_ts_text(FILE* out, const file_report_struct& report) {
                 note = std::to_string(r.access_units) + " units, " + std::to_string(r.underflow_units) + " underflow";
                 if (r.long_stays > 0) note += ", " + std::to_string(r.long_stays) + " stay too long";
             }
-            std::fprintf(out, "  %-7s %-5s %-13s %-6s %9" PRId64 " %16s %9" PRId64 "  %s\n", first ? label.c_str() : "",
+            std::fprintf(out, "  %-7s %-5s %-13s %-6s %9" PRId64 " %16s %9" PRId64 "%s%s\n", first ? label.c_str() : "",
                          first ? type : "", first ? es_kind_name(r.kind) : "", buffer_stage_name(b.stage), b.size,
-                         largest_text(b).c_str(), b.overflow_episodes, note.c_str());
+                         largest_text(b).c_str(), b.overflow_episodes, note.empty() ? "" : "  ", note.c_str());
             first = false;
         }
         if (r.untimed_packets > 0)
@@ -180,9 +180,9 @@ void print_ts_text(FILE* out, const file_report_struct& report) {
             std::string note;
             if (b.stage == stage_tbsys && t.system.tb_not_empty > 0)
                 note = "not empty for over a second " + std::to_string(t.system.tb_not_empty) + "x";
-            std::fprintf(out, "  %-7s %-5s %-13s %-6s %9" PRId64 " %16s %9" PRId64 "  %s\n", first ? "system" : "", "",
+            std::fprintf(out, "  %-7s %-5s %-13s %-6s %9" PRId64 " %16s %9" PRId64 "%s%s\n", first ? "system" : "", "",
                          first ? "PSI" : "", buffer_stage_name(b.stage), b.size, largest_text(b).c_str(),
-                         b.overflow_episodes, note.c_str());
+                         b.overflow_episodes, note.empty() ? "" : "  ", note.c_str());
             first = false;
         }
     }

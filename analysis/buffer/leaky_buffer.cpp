@@ -91,7 +91,8 @@ void leaky_enter_span(leaky_buffer_struct& b, int64_t first, int64_t last, int32
     }
     b.fill = end;
     b.time = last;
-    note_fill(b, leaky_occupancy(b), last, packet_offset);
+    // Each byte is in the buffer as it arrives, however fast it leaves.
+    note_fill(b, std::max(leaky_occupancy(b), bytes > 0 ? 1 : 0), last, packet_offset);
 }
 
 int64_t leaky_empty_at(const leaky_buffer_struct& b) {

@@ -550,7 +550,8 @@ struct tstd_replay::impl : ts_observer {
     }
 
     void check_multiplex_buffer(stream& s, double t, int64_t offset) {
-        const int64_t occupancy = s.mb_in - transferred_by(s, t);
+        // A byte that came in is in MBn for a moment, however fast it leaves.
+        const int64_t occupancy = std::max<int64_t>(s.mb_in - transferred_by(s, t), s.mb_in > 0 ? 1 : 0);
         s.mb_largest = std::max(s.mb_largest, occupancy);
         const int64_t tick = static_cast<int64_t>(std::ceil(t));
         if (occupancy > s.mb_size) {
@@ -760,10 +761,13 @@ bool tstd_replay::run(FILE* fp, const uint8_t* head, size_t head_n, stream_forma
         input = b.at + static_cast<int64_t>(b.bytes.size());
         pending.push_back(std::move(b));
         // The replay may go as far as the latest PCR of every PCR PID still
-        // heard from within the lookahead, and must keep within it.
+        // heard from within the lookahead, and must keep within it.  A PID
+        // with one PCR so far holds it back: the bytes before its first PCR
+        // take the rate of the first two.
         int64_t safe = input;
         for (const auto& [pid, at] : m.latest_pcr_offset)
-            if (input - at < static_cast<int64_t>(lookahead_bytes)) safe = std::min(safe, at);
+            if (input - at < static_cast<int64_t>(lookahead_bytes))
+                safe = std::min(safe, m.timelines[pid].pcr_count() >= 2 ? at : 0);
         safe = std::max(safe, input - static_cast<int64_t>(lookahead_bytes));
         feed_replay(safe);
         if (progress) progress(input, progress_ctx);
