@@ -455,6 +455,7 @@ struct tstd_replay::impl : ts_observer {
     // Returns when the packet's last byte leaves it.
     int64_t enter_transport_buffer(leaky_buffer_struct& tb, int64_t& busy_since, int64_t& empty_at,
                                    int64_t& busy_offset, int64_t& not_empty_count, const packet_record& rec) {
+        if (tb.largest_occupancy == 0) tb.time = rec.first;  // its clock starts with its first packet (times may be negative)
         if (empty_at != INT64_MIN && rec.first >= empty_at) {
             end_busy_stretch(tb, busy_since, empty_at, busy_offset, not_empty_count);
             empty_at = INT64_MIN;
@@ -549,30 +550,52 @@ struct tstd_replay::impl : ts_observer {
         return n;
     }
 
+    // When MBn's output has passed `target` bytes in all; +inf when its
+    // schedule so far does not get there.
+    double time_transferred(const stream& s, int64_t target) const {
+        int64_t done = s.mb_out_done;
+        for (const transfer_piece& p : s.pieces) {
+            if (done + p.bytes >= target)
+                return p.bytes > 0 ? p.start + (p.end - p.start) * static_cast<double>(target - done) / static_cast<double>(p.bytes)
+                                   : p.start;
+            done += p.bytes;
+        }
+        return done >= target ? -1e300 : 1e300;
+    }
+
+    // An overflow episode of MBn in progress ends when the transfers bring it
+    // back to its size; nothing more has entered since the last check, so
+    // that time is read off the transfer schedule.  Reported once it is
+    // known to come before `until`.
+    void end_multiplex_episode(stream& s, double until) {
+        if (!s.mb_over) return;
+        double end = time_transferred(s, s.mb_in - s.mb_size);
+        if (end > until) return;
+        if (end >= 1e299) end = s.last_transfer;  // the stream ended first
+        s.mb_over = false;
+        s.mb_event.end_time = static_cast<int64_t>(std::ceil(std::max(end, static_cast<double>(s.mb_event.time))));
+        emit(s.mb_event);
+    }
+
     void check_multiplex_buffer(stream& s, double t, int64_t offset) {
         // A byte that came in is in MBn for a moment, however fast it leaves.
         const int64_t occupancy = std::max<int64_t>(s.mb_in - transferred_by(s, t), s.mb_in > 0 ? 1 : 0);
         s.mb_largest = std::max(s.mb_largest, occupancy);
-        const int64_t tick = static_cast<int64_t>(std::ceil(t));
-        if (occupancy > s.mb_size) {
-            if (!s.mb_over) {
-                s.mb_over = true;
-                ++s.mb_episodes;
-                s.mb_event = buffer_event_struct{};
-                s.mb_event.kind = buffer_event_struct::overflow;
-                s.mb_event.stream_id = s.result.pid;
-                s.mb_event.sub_stream_id = -1;
-                s.mb_event.stage = stage_mb;
-                s.mb_event.time = tick;
-                s.mb_event.packet_offset = offset;
-                s.mb_event.buffer_size = static_cast<int32_t>(std::min<int64_t>(s.mb_size, INT32_MAX));
-            }
-            s.mb_event.excess = static_cast<int32_t>(std::max<int64_t>(s.mb_event.excess, std::min<int64_t>(occupancy - s.mb_size, INT32_MAX)));
-        } else if (s.mb_over) {
-            s.mb_over = false;
-            s.mb_event.end_time = tick;
-            emit(s.mb_event);
+        if (occupancy <= s.mb_size) return;
+        if (!s.mb_over) {
+            s.mb_over = true;
+            ++s.mb_episodes;
+            s.mb_event = buffer_event_struct{};
+            s.mb_event.kind = buffer_event_struct::overflow;
+            s.mb_event.stream_id = s.result.pid;
+            s.mb_event.sub_stream_id = -1;
+            s.mb_event.stage = stage_mb;
+            s.mb_event.time = static_cast<int64_t>(std::ceil(t));
+            s.mb_event.packet_offset = offset;
+            s.mb_event.buffer_size = static_cast<int32_t>(std::min<int64_t>(s.mb_size, INT32_MAX));
         }
+        s.mb_event.excess = static_cast<int32_t>(
+            std::max<int64_t>(s.mb_event.excess, std::min<int64_t>(occupancy - s.mb_size, INT32_MAX)));
     }
 
     // The decoding time of elementary-stream byte `j` (already in MBn):
@@ -586,6 +609,7 @@ struct tstd_replay::impl : ts_observer {
     }
 
     void enter_multiplex_buffer(stream& s, const packet_record& rec, double es_first, double per_byte) {
+        end_multiplex_episode(s, es_first);
         const au_split_struct& sp = rec.split;
         // The access units of these bytes, for the room in EBn later.
         if (sp.retime && !s.runs.empty() && s.runs.back().dts == sp.retime_from) s.runs.back().dts = sp.retime_to;
@@ -662,6 +686,7 @@ struct tstd_replay::impl : ts_observer {
         if (rec.payload == 0) return;
         double first, per_byte;
         payload_exit(rec, last_out, ticks_per_byte(tstd_system(0).rx_bps), first, per_byte);
+        if (bsys.largest_occupancy == 0) bsys.time = static_cast<int64_t>(std::ceil(first));
         leaky_enter_span(bsys, static_cast<int64_t>(std::ceil(first)), last_out, rec.payload, rec.offset);
     }
 
@@ -681,11 +706,7 @@ struct tstd_replay::impl : ts_observer {
             }
             end_busy_stretch(s.tb, s.tb_busy_since, s.tb_empty_at, s.tb_busy_offset, r.tb_not_empty);
             finish_leaky_buffer(s.tb);
-            if (s.video && s.mb_over) {
-                s.mb_over = false;
-                s.mb_event.end_time = static_cast<int64_t>(std::ceil(s.last_transfer));
-                emit(s.mb_event);
-            }
+            if (s.video) end_multiplex_episode(s, 1e300);
             finish_decoder_buffer(*s.eb);
             r.underflow_units = s.eb->underflow_units;
             r.status = s.stamp_seen ? tstd_status::modelled : tstd_status::no_stamps;
@@ -764,7 +785,8 @@ bool tstd_replay::run(FILE* fp, const uint8_t* head, size_t head_n, stream_forma
         // heard from within the lookahead, and must keep within it.  A PID
         // with one PCR so far holds it back: the bytes before its first PCR
         // take the rate of the first two.
-        int64_t safe = input;
+        // Before any PCR it waits for one, up to the lookahead.
+        int64_t safe = m.latest_pcr_offset.empty() ? 0 : input;
         for (const auto& [pid, at] : m.latest_pcr_offset)
             if (input - at < static_cast<int64_t>(lookahead_bytes))
                 safe = std::min(safe, m.timelines[pid].pcr_count() >= 2 ? at : 0);

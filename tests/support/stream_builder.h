@@ -222,4 +222,42 @@ inline bytes concat(std::initializer_list<bytes> parts) {
     return out;
 }
 
+// An MPEG-2 video sequence_header() and sequence_extension() (13818-2
+// 6.2.2.1, 6.2.2.3): 352x288, square pixels, 25 frames/s, progressive 4:2:0,
+// no quantiser matrices; `bit_rate_400` in units of 400 bit/s and `vbv` in
+// units of 16,384 bits, both without their extensions.
+inline bytes mpeg2_sequence(uint32_t bit_rate_400, uint32_t vbv, uint8_t profile_and_level) {
+    struct bit_writer {
+        bytes b;
+        int used = 8;
+        void put(uint32_t v, int n) {
+            for (int i = n - 1; i >= 0; --i) {
+                if (used == 8) {
+                    b.push_back(0);
+                    used = 0;
+                }
+                b.back() = static_cast<uint8_t>(b.back() | (((v >> i) & 1) << (7 - used)));
+                ++used;
+            }
+        }
+    } w;
+    w.put(0x1B3, 32);
+    w.put(352, 12), w.put(288, 12), w.put(1, 4), w.put(3, 4);
+    w.put(bit_rate_400, 18), w.put(1, 1), w.put(vbv, 10), w.put(0, 1), w.put(0, 1), w.put(0, 1);
+    w.put(0x1B5, 32);
+    w.put(1, 4), w.put(profile_and_level, 8), w.put(1, 1), w.put(1, 2), w.put(0, 2), w.put(0, 2);
+    w.put(0, 12), w.put(1, 1), w.put(0, 8), w.put(0, 1), w.put(0, 2), w.put(0, 5);
+    return w.b;
+}
+
+// A coded picture of `length` bytes: its start code, a picture header with
+// temporal_reference 0 and picture_coding_type I, then filler without
+// start codes.
+inline bytes picture(size_t length) {
+    bytes b = start_code(0x00);
+    append(b, bytes{0x00, 0x0F, 0xFF, 0xF8});
+    append(b, payload_bytes(length - b.size()));
+    return b;
+}
+
 }  // namespace sb

@@ -29,14 +29,14 @@ bytes mp2_frames(int n) {
 
 struct built {
     tb::mux m;
-    // PCR-only packets on the video PID every eighth packet; null packets
+    // PCR-only packets on `pcr_pid` every eighth packet; null packets
     // elsewhere until `until`.  The PCR stands for byte 10 of its packet.
-    void fill_to(size_t until) {
+    void fill_to(size_t until, uint16_t pcr_pid = tb::video_pid) {
         while (m.packets() < until) {
             const int64_t i = static_cast<int64_t>(m.packets());
             if (i % 8 == 0) {
                 const int64_t pcr = first_pcr + i * ticks_per_packet;
-                m.add(tb::with_af(tb::video_pid, tb::with_pcr(static_cast<uint64_t>(pcr / 300), static_cast<uint16_t>(pcr % 300)), false));
+                m.add(tb::with_af(pcr_pid, tb::with_pcr(static_cast<uint64_t>(pcr / 300), static_cast<uint16_t>(pcr % 300)), false));
             } else {
                 tb::packet_fields f;
                 f.pid = 0x1FFF;
@@ -153,6 +153,52 @@ TEST(TstdReplay, AccessUnitsNotWholeAtTheirTimeStampUnderflow) {
     EXPECT_EQ(underflows, 2);
     // The video PID only carries the PCR: no verdict of its own.
     EXPECT_EQ(stream_of(r, tb::video_pid).status, tstd_status::no_stamps);
+}
+
+TEST(TstdReplay, VideoThatComesTooEarlyFillsEbThenOverflowsMb) {
+    // MPEG-2 MP@ML with vbv_buffer_size 112: EB 229,376 bytes, MB 10,000
+    // (BSmux 0.004 x 15 Mbit/s + BSoh 15 Mbit/s / 750, bits to bytes), Rbx
+    // 15 Mbit/s.  Three pictures of 100,000, 100,000 and 60,000 bytes, due
+    // 1 s after packet 0 and 40 ms apart, all arrive within 0.4 s at 6 Mbit/s:
+    // EB fills (MB passes on faster than bytes come), then the last 30,624
+    // bytes wait in MB, 20,624 above its size, until the first picture is
+    // decoded and 20,624 bytes have gone on at Rbx.
+    constexpr uint16_t pcr_pid = 0x1FF;
+    built b;
+    b.m.psi(0x0000, {tb::pat(1, 0, {{1, tb::pmt_pid}})});
+    b.m.psi(tb::pmt_pid, {tb::pmt(1, 0, pcr_pid, {}, {{0x02, tb::video_pid, {}}})});
+    b.fill_to(9, pcr_pid);  // the first PCR: packet 8
+    bytes first = sb::mpeg2_sequence(10000, 112, 0x48);
+    sb::append(first, sb::picture(100000 - first.size()));
+    const bytes pictures[] = {first, sb::picture(100000), sb::picture(60000)};
+    for (int k = 0; k < 3; ++k) {
+        sb::pes_fields f;
+        f.pts = stamp_at(0, 90000 + 3600 * k);
+        bytes body = sb::pes_header(f);
+        sb::append(body, pictures[k]);
+        b.m.pes(tb::video_pid, sb::packet(0xE0, body, 0));  // unbounded, as video may be
+    }
+    b.fill_to(b.m.packets() + 800, pcr_pid);
+    const run_result r = replay(b.m.data());
+    const tstd_stream_result& video = stream_of(r, tb::video_pid);
+    ASSERT_EQ(video.status, tstd_status::modelled);
+    EXPECT_STREQ(video.params_from, "sequence header");
+    ASSERT_EQ(video.buffers.size(), 3u);
+    EXPECT_EQ(video.buffers[1].size, 10000);
+    EXPECT_EQ(video.buffers[1].largest, 30624);
+    EXPECT_EQ(video.buffers[1].overflow_episodes, 1);
+    EXPECT_EQ(video.buffers[2].size, 229376);
+    EXPECT_EQ(video.buffers[2].largest, 229376);
+    EXPECT_EQ(video.buffers[2].overflow_episodes, 0);
+    EXPECT_EQ(video.access_units, 3);
+    EXPECT_EQ(video.underflow_units, 0);
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].stage, stage_mb);
+    EXPECT_EQ(r.events[0].excess, 20624);
+    // The clock counts from packet 8; the first picture leaves EB at 1 s
+    // after packet 0.
+    const double decoded = 1.0 - 8.0 * ticks_per_packet / 27e6;
+    EXPECT_NEAR(ticks_to_seconds(r.events[0].end_time), decoded + 20624 * 8 / 15e6, 2e-6);
 }
 
 TEST(TstdReplay, ProgramWithoutPcrIsNotVerified) {
