@@ -124,6 +124,7 @@ struct packet_record {
 struct transfer_piece {
     double start, end;
     int64_t bytes;
+    int64_t through;  // bytes of the stream's output up to the piece's end
 };
 
 // Elementary-stream bytes from index `start` on belong to the access unit
@@ -553,14 +554,14 @@ struct tstd_replay::impl : ts_observer {
     // When MBn's output has passed `target` bytes in all; +inf when its
     // schedule so far does not get there.
     double time_transferred(const stream& s, int64_t target) const {
-        int64_t done = s.mb_out_done;
-        for (const transfer_piece& p : s.pieces) {
-            if (done + p.bytes >= target)
-                return p.bytes > 0 ? p.start + (p.end - p.start) * static_cast<double>(target - done) / static_cast<double>(p.bytes)
-                                   : p.start;
-            done += p.bytes;
-        }
-        return done >= target ? -1e300 : 1e300;
+        if (target <= s.mb_out_done) return -1e300;
+        auto it = std::lower_bound(s.pieces.begin(), s.pieces.end(), target,
+                                   [](const transfer_piece& p, int64_t t) { return p.through < t; });
+        if (it == s.pieces.end()) return 1e300;
+        const int64_t before = it->through - it->bytes;
+        return it->bytes > 0 ? it->start + (it->end - it->start) * static_cast<double>(target - before) /
+                                               static_cast<double>(it->bytes)
+                             : it->start;
     }
 
     // An overflow episode of MBn in progress ends when the transfers bring it
@@ -569,6 +570,7 @@ struct tstd_replay::impl : ts_observer {
     // known to come before `until`.
     void end_multiplex_episode(stream& s, double until) {
         if (!s.mb_over) return;
+        if (until < 1e299 && transferred_by(s, until) < s.mb_in - s.mb_size) return;  // still above
         double end = time_transferred(s, s.mb_in - s.mb_size);
         if (end > until) return;
         if (end >= 1e299) end = s.last_transfer;  // the stream ended first
@@ -651,7 +653,7 @@ struct tstd_replay::impl : ts_observer {
             const double step = m > 1 ? (end - start) / static_cast<double>(m - 1) : rbx;
             slice_split(sp, done, m, s.slice);
             enter_split(*s.eb, s.slice, static_cast<int64_t>(std::ceil(start)), static_cast<float>(step), 0);
-            s.pieces.push_back({start, end, m});
+            s.pieces.push_back({start, end, m, (s.pieces.empty() ? s.mb_out_done : s.pieces.back().through) + m});
             if (s.pieces.size() > max_schedule_pieces) {
                 s.pieces[1].start = s.pieces[0].start;
                 s.pieces[1].bytes += s.pieces[0].bytes;

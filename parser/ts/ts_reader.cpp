@@ -179,15 +179,33 @@ void ts_reader::feed(const uint8_t* data, size_t n) {
     busy_guard guard(busy_);
     if (finished_ || !data) return;
     while (n > 0) {
-        const size_t take = std::min(n, feed_block);
-        buf_.insert(buf_.end(), data, data + take);
+        size_t take;
+        if (buf_.empty()) {
+            // Nothing held back: the packets are read where the caller has
+            // them, and only what is left over is kept.
+            take = n;
+            in_ = data;
+            in_size_ = take;
+        } else {
+            // Complete the packet held back first (in sync), or give the
+            // sync search more to look at.
+            take = std::min(n, in_sync_ && buf_.size() < packet_size_ ? packet_size_ - buf_.size() : feed_block);
+            buf_.insert(buf_.end(), data, data + take);
+            in_ = buf_.data();
+            in_size_ = buf_.size();
+        }
         bytes_fed_ += static_cast<int64_t>(take);
-        data += take;
-        n -= take;
         process(false);
-        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos_));
+        if (in_ == data)
+            buf_.assign(data + pos_, data + take);
+        else
+            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos_));
         buf_offset_ += static_cast<int64_t>(pos_);
         pos_ = 0;
+        in_ = nullptr;
+        in_size_ = 0;
+        data += take;
+        n -= take;
     }
 }
 
@@ -195,6 +213,8 @@ void ts_reader::finish() {
     busy_guard guard(busy_);
     if (finished_) return;
     finished_ = true;
+    in_ = buf_.data();
+    in_size_ = buf_.size();
     process(true);
     const int64_t end = buf_offset_ + static_cast<int64_t>(buf_.size());
     if (in_sync_ && pos_ < buf_.size()) {
@@ -224,9 +244,9 @@ void ts_reader::finish() {
 void ts_reader::process(bool at_end) {
     for (;;) {
         if (in_sync_) {
-            if (buf_.size() - pos_ < packet_size_) return;
-            if (buf_[pos_ + sync_at_] == sync_byte) {
-                read_packet(&buf_[pos_], buf_offset_ + static_cast<int64_t>(pos_));
+            if (in_size_ - pos_ < packet_size_) return;
+            if (in_[pos_ + sync_at_] == sync_byte) {
+                read_packet(in_ + pos_, buf_offset_ + static_cast<int64_t>(pos_));
                 pos_ += packet_size_;
                 continue;
             }
@@ -244,23 +264,23 @@ void ts_reader::process(bool at_end) {
 // confirm a place: two, or one whole packet at the very start of the input.
 bool ts_reader::find_sync(bool at_end) {
     for (;;) {
-        const size_t size = buf_.size();
+        const size_t size = in_size_;
         if (pos_ + sync_at_ >= size) {
             if (at_end) pos_ = size;
             return false;
         }
-        const void* hit = std::memchr(&buf_[pos_ + sync_at_], sync_byte, size - pos_ - sync_at_);
+        const void* hit = std::memchr(in_ + pos_ + sync_at_, sync_byte, size - pos_ - sync_at_);
         if (!hit) {
             pos_ = at_end ? size : size - sync_at_;
             return false;
         }
-        pos_ = static_cast<size_t>(static_cast<const uint8_t*>(hit) - buf_.data()) - sync_at_;
+        pos_ = static_cast<size_t>(static_cast<const uint8_t*>(hit) - in_) - sync_at_;
         size_t seen = 0;
         bool all = true;
         for (size_t k = 0; k < sync_confirmations; ++k) {
             const size_t at = pos_ + sync_at_ + k * packet_size_;
             if (at >= size) break;
-            if (buf_[at] != sync_byte) {
+            if (in_[at] != sync_byte) {
                 all = false;
                 break;
             }

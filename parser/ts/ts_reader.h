@@ -270,8 +270,12 @@ private:
     bool finished_ = false;
     bool clock_scan_only_ = false;
 
-    std::vector<uint8_t> buf_;  // bytes not yet consumed
-    size_t pos_ = 0;            // next byte of buf_ to look at
+    std::vector<uint8_t> buf_;  // bytes held back from one feed() to the next
+    // The bytes being read: buf_, or the caller's own when nothing was held
+    // back.
+    const uint8_t* in_ = nullptr;
+    size_t in_size_ = 0;
+    size_t pos_ = 0;            // next byte of in_ to look at
     int64_t buf_offset_ = 0;    // input offset of buf_[0]
     int64_t bytes_fed_ = 0;
     uint64_t packets_read_ = 0;
