@@ -30,6 +30,9 @@ es_kind es_kind_of_stream_type(uint8_t stream_type) {
     case 0x24: return es_kind::hevc;
     case 0x81: return es_kind::ac3;
     case 0x87: return es_kind::eac3;
+    case 0x05:
+    case 0x06: return es_kind::private_data;
+    case 0x86: return es_kind::scte35;
     default: return es_kind::other;
     }
 }
@@ -47,6 +50,9 @@ const char* es_kind_name(es_kind kind) {
     case es_kind::h264: return "H.264";
     case es_kind::hevc: return "HEVC";
     case es_kind::eac3: return "E-AC-3";
+    case es_kind::dvb_subtitles: return "subtitles";
+    case es_kind::teletext: return "teletext";
+    case es_kind::scte35: return "SCTE-35";
     case es_kind::other: break;
     }
     return "other";

@@ -19,6 +19,9 @@ enum class es_kind : int32_t {
     h264,          // stream_type 0x1B
     hevc,          // stream_type 0x24
     eac3,          // ATSC stream_type 0x87
+    dvb_subtitles, // stream_type 0x06 with a subtitling descriptor (EN 300 468)
+    teletext,      // stream_type 0x06 with a teletext descriptor
+    scte35,        // stream_type 0x86: splice information
     other,         // a stream_type not modelled
 };
 

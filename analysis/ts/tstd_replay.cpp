@@ -39,13 +39,15 @@ double ticks_per_byte(int64_t bits_per_second) {
 bool is_video(es_kind k) { return k == es_kind::mpeg_video || k == es_kind::h264; }
 
 // The coding of a stream: its stream_type, and for stream_type 0x06 (PES
-// private data) the DVB AC-3 and E-AC-3 descriptors or an "AC-3"
-// registration.
+// private data) the DVB AC-3, E-AC-3, subtitling and teletext descriptors
+// or an "AC-3" / "EAC3" registration.
 es_kind kind_of(const ts_elementary_stream& es) {
     if (es.stream_type == 0x06) {
         for (const ts_descriptor& d : es.descriptors) {
             if (d.tag == 0x6A) return es_kind::ac3;
             if (d.tag == 0x7A) return es_kind::eac3;
+            if (d.tag == 0x59) return es_kind::dvb_subtitles;
+            if (d.tag == 0x56) return es_kind::teletext;
             if (const auto* r = std::get_if<registration_info>(&d.parsed)) {
                 if (r->format_identifier == 0x41432D33) return es_kind::ac3;   // "AC-3"
                 if (r->format_identifier == 0x45414333) return es_kind::eac3;  // "EAC3"
