@@ -8,6 +8,11 @@ int64_t limit_of(const leaky_buffer_struct& b) { return int64_t{b.size} * ticks_
 
 // Ticks the outflow takes to remove `amount` (in 1/27,000,000 byte);
 // INT64_MAX when nothing leaves.
+// time + ticks, held below INT64_MAX (times may be negative).
+int64_t later_by(int64_t time, int64_t ticks) {
+    return ticks >= INT64_MAX - 1 || (time > 0 && ticks > INT64_MAX - 1 - time) ? INT64_MAX - 1 : time + ticks;
+}
+
 int64_t ticks_to_remove(const leaky_buffer_struct& b, int64_t amount) {
     if (amount <= 0) return 0;
     if (b.rate <= 0) return INT64_MAX;
@@ -22,8 +27,7 @@ void end_episode(leaky_buffer_struct& b, int64_t end) {
 
 // When the episode in progress ends if nothing more enters.
 int64_t episode_end(const leaky_buffer_struct& b) {
-    const int64_t t = ticks_to_remove(b, b.fill - limit_of(b));
-    return t > INT64_MAX - 1 - b.time ? INT64_MAX - 1 : b.time + t;
+    return later_by(b.time, ticks_to_remove(b, b.fill - limit_of(b)));
 }
 
 }  // namespace
@@ -96,8 +100,7 @@ void leaky_enter_span(leaky_buffer_struct& b, int64_t first, int64_t last, int32
 }
 
 int64_t leaky_empty_at(const leaky_buffer_struct& b) {
-    const int64_t t = ticks_to_remove(b, b.fill);
-    return t > INT64_MAX - 1 - b.time ? INT64_MAX - 1 : b.time + t;
+    return later_by(b.time, ticks_to_remove(b, b.fill));
 }
 
 int32_t leaky_occupancy(const leaky_buffer_struct& b) {

@@ -17,8 +17,10 @@ namespace {
 // How far the PCR reader may run ahead of the replay.
 constexpr size_t lookahead_bytes = 4 << 20;
 constexpr size_t read_chunk = 32 << 10;
-// A PID waits at most this long for the header that sizes its buffers.
+// A PID waits at most this long for the header that sizes its buffers, and
+// all PIDs together at most the second figure.
 constexpr size_t max_waiting_packets = 4096;
+constexpr size_t max_waiting_packets_in_all = 16384;
 constexpr size_t max_sniff_bytes = 64 << 10;
 // Bound on the multiplex buffer's transfer schedule and the access-unit runs
 // kept for EBn's fullness; only a stream whose data comes absurdly early
@@ -217,6 +219,7 @@ struct tstd_replay::impl : ts_observer {
     std::map<uint16_t, std::unique_ptr<stream>> streams;
     std::vector<stream*> stream_of = std::vector<stream*>(8192, nullptr);  // by PID
     stream* open_stream = nullptr;
+    size_t waiting_in_all = 0;  // packets kept by all PIDs until their buffers are sized
     std::vector<bool> psi_pid = std::vector<bool>(8192, false);
 
     // TBsys and Bsys.
@@ -346,7 +349,9 @@ struct tstd_replay::impl : ts_observer {
             resolve(s, false);
             if (!s.resolved) {
                 s.waiting.push_back(std::move(s.now));
-                if (s.waiting.size() >= max_waiting_packets) resolve(s, true);
+                ++waiting_in_all;
+                if (s.waiting.size() >= max_waiting_packets || waiting_in_all >= max_waiting_packets_in_all)
+                    resolve(s, true);
                 return;
             }
         }
@@ -426,6 +431,7 @@ struct tstd_replay::impl : ts_observer {
         s.sniff.shrink_to_fit();
         size_buffers(s);
         for (packet_record& rec : s.waiting) replay_packet(s, rec);
+        waiting_in_all -= s.waiting.size();
         s.waiting.clear();
         s.waiting.shrink_to_fit();
     }
