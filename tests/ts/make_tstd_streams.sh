@@ -30,6 +30,8 @@
 #                         stamp cut from each packet: the same 188-byte
 #                         packets, so both must get the same verdict
 #   mpeg2_ac3_10000k.ts   the MPEG-2 video + AC-3 192 kbit/s
+#   two_programs_12000k.ts  both contents as two programs, each with its
+#                         own PCR PID
 #   gst_h264_aac.ts       the H.264 + AAC content muxed by GStreamer's
 #                         mpegtsmux at its default rate (left out, with a
 #                         note on standard error, when gst-launch-1.0 or
@@ -122,6 +124,10 @@ twin=$(tail -n 1 "$manifest")
 printf '%s\n' "${twin/.m2ts/.ts}" >>"$manifest"
 
 mux mpeg2_ac3_10000k.ts mpeg2video ac3 10000000 "$work/mpeg2.nut" -map 0:v -map 0:a:1
+# Two programs, each with its own PCR PID: MPEG-2 + MP2 and H.264 + AAC.
+mux two_programs_12000k.ts mpeg2video+h264 mp2+aac 12000000 "$work/mpeg2.nut" -i "$work/h264.nut" \
+    -map 0:v -map 0:a:0 -map 1:v -map 1:a \
+    -program program_num=1:st=0:st=1 -program program_num=2:st=2:st=3
 
 # --- GStreamer --------------------------------------------------------------
 gst=gst_h264_aac.ts
