@@ -659,8 +659,9 @@ struct tstd_replay::impl : ts_observer {
             const double start = std::max({s.last_transfer + rbx, arrive_first, block});
             const double end = std::max(start + rbx * static_cast<double>(m - 1), arrive_last);
             const double step = m > 1 ? (end - start) / static_cast<double>(m - 1) : rbx;
-            slice_split(sp, done, m, s.slice);
-            enter_split(*s.eb, s.slice, static_cast<int64_t>(std::ceil(start)), static_cast<float>(step), 0);
+            const bool whole = done == 0 && m == n;
+            if (!whole) slice_split(sp, done, m, s.slice);
+            enter_split(*s.eb, whole ? sp : s.slice, static_cast<int64_t>(std::ceil(start)), static_cast<float>(step), 0);
             s.pieces.push_back({start, end, m, (s.pieces.empty() ? s.mb_out_done : s.pieces.back().through) + m});
             if (s.pieces.size() > max_schedule_pieces) {
                 s.pieces[1].start = s.pieces[0].start;
