@@ -54,16 +54,43 @@ int64_t pcr_timeline::time_at(int64_t position) {
         rate_now_ = static_cast<double>(points_[1].ticks - p.ticks) / static_cast<double>(points_[1].position - p.position);
     else if (rate_now_ <= 0)
         rate_now_ = last_rate_ > 0 ? last_rate_ : fallback_ticks_per_byte;
-    offset_now_ = p.ticks - p.raw;
+    if (p.ticks - p.raw != offset_now_) {
+        // A new time base: stamps of the old one may still come for a while.
+        if (have_offset_) {
+            old_offset_ = offset_now_;
+            have_old_offset_ = true;
+        }
+        offset_now_ = p.ticks - p.raw;
+    }
+    have_offset_ = true;
     const int64_t d = std::llround(static_cast<double>(position - p.position) * rate_now_);
     raw_now_ = p.raw + d;
-    return p.ticks + d;
+    ticks_now_ = p.ticks + d;
+    return ticks_now_;
 }
+
+namespace {
+
+// The stamp's value (27 MHz) in the period nearest to `raw`, on the clock.
+int64_t stamp_on_clock(int64_t s, int64_t raw, int64_t offset) {
+    const double periods = std::round(static_cast<double>(raw - s) / static_cast<double>(pcr_period_ticks));
+    return s + static_cast<int64_t>(periods) * pcr_period_ticks + offset;
+}
+
+}  // namespace
 
 int64_t pcr_timeline::stamp_ticks(uint64_t stamp_90khz) const {
     const int64_t s = static_cast<int64_t>(stamp_90khz & ((uint64_t{1} << 33) - 1)) * 300;
-    const double periods = std::round(static_cast<double>(raw_now_ - s) / static_cast<double>(pcr_period_ticks));
-    return s + static_cast<int64_t>(periods) * pcr_period_ticks + offset_now_;
+    const int64_t now_base = stamp_on_clock(s, raw_now_, offset_now_);
+    if (!have_old_offset_) return now_base;
+    // After a broken time base, data stamped in the old one is still on its
+    // way (13818-1 2.4.3.5, discontinuity_indicator): the stamp is read in
+    // whichever base puts it nearer to a decoder's usual wait, half a second
+    // after its arrival.
+    const int64_t old_base = stamp_on_clock(s, ticks_now_ - old_offset_, old_offset_);
+    const int64_t aim = ticks_now_ + ticks_per_second / 2;
+    auto distance = [&](int64_t t) { return t > aim ? t - aim : aim - t; };
+    return distance(old_base) < distance(now_base) ? old_base : now_base;
 }
 
 int64_t pcr_timeline::transport_rate_bps() const {

@@ -17,7 +17,9 @@
 // unwrapped across its 2^33 x 300 period.  Where the time base is broken -
 // discontinuity_indicator set, a PCR going backwards or jumping more than
 // ten seconds - the clock runs on at the last steady rate and the new PCRs
-// count from there; time stamps are brought onto the same clock (to_ticks).
+// count from there; time stamps are brought onto the same clock
+// (stamp_ticks), in the old time base or the new one, whichever puts them
+// nearer to their arrival.
 // Before the first PCR and after the last one the nearest rate is carried
 // on.
 #pragma once
@@ -69,4 +71,10 @@ private:
     double rate_now_ = 0;   // ticks per byte there
     int64_t offset_now_ = 0;  // ticks - raw there
     int64_t raw_now_ = 0;
+    int64_t ticks_now_ = 0;
+    bool have_offset_ = false;
+    // The offset of the time base before the last break, for stamps of it
+    // that come after the break.
+    int64_t old_offset_ = 0;
+    bool have_old_offset_ = false;
 };

@@ -233,8 +233,10 @@ TEST(PcrTimeline, InterpolatesUnwrapsAndCarriesOnAcrossBrokenTimeBases) {
     EXPECT_EQ(t.stamp_ticks(90), 54000);
     EXPECT_EQ(t.time_at(5650), 81000);
     EXPECT_EQ(t.time_at(6590), 94500);
-    // After the discontinuity a stamp of the new base maps beside its PCRs.
+    // After the discontinuity a stamp of the new base maps beside its PCRs,
+    // and one of the old base, still on its way, where it was before.
     EXPECT_EQ(t.stamp_ticks(5 * 90000 + 90), 81000 + 27000);
+    EXPECT_EQ(t.stamp_ticks(90), 54000);
     EXPECT_EQ(t.transport_rate_bps(), 15040000);
     // Past the last PCR the last rate carries on.
     EXPECT_EQ(t.time_at(9410), 135000);
