@@ -176,15 +176,6 @@ double percent(const buffer_occupancy_struct& r) {
     return r.buffer_size > 0 ? 100.0 * r.largest_occupancy / r.buffer_size : 0.0;
 }
 
-// All events kept, in time order.
-std::vector<buffer_event_struct> events_in_time_order(const file_report_struct& report) {
-    std::vector<buffer_event_struct> all;
-    for (const auto& [label, kept] : report.events) all.insert(all.end(), kept.shown.begin(), kept.shown.end());
-    std::stable_sort(all.begin(), all.end(),
-                     [](const buffer_event_struct& a, const buffer_event_struct& b) { return a.time < b.time; });
-    return all;
-}
-
 // ---------------------------------------------------------------------------
 // Text report.
 
@@ -236,21 +227,6 @@ void print_text(FILE* out, const file_report_struct& report, const buffer_replay
 // JSON report.
 
 
-double seconds(int64_t ticks) { return static_cast<double>(ticks) / ticks_per_second; }
-
-void print_json_event(FILE* out, const buffer_event_struct& e) {
-    if (e.kind == buffer_event_struct::underflow)
-        std::fprintf(out,
-                     "{\"type\":\"underflow\",\"time\":%.6f,\"packet_offset\":%" PRId64 ",\"decoding_time_90khz\":%" PRIu64
-                     ",\"late_bytes\":%d,\"lateness\":%.6f}",
-                     seconds(e.time), e.packet_offset, e.decoding_stamp, e.late_bytes, seconds(e.lateness));
-    else
-        std::fprintf(out,
-                     "{\"type\":\"overflow\",\"time\":%.6f,\"end_time\":%.6f,\"packet_offset\":%" PRId64
-                     ",\"excess\":%d,\"buffer_size\":%d}",
-                     seconds(e.time), seconds(e.end_time), e.packet_offset, e.excess, e.buffer_size);
-}
-
 void print_json_file(FILE* out, const file_report_struct& report, const buffer_replay_struct* rp) {
     std::fprintf(out, "{\"file\":%s,\"packs\":%" PRId64 ",\"conformant\":%s,\"error\":", json_string(report.file).c_str(),
                  report.packs, report.error.empty() && report.conformant ? "true" : "false");
@@ -283,12 +259,9 @@ void print_json_file(FILE* out, const file_report_struct& report, const buffer_r
             if (e.stream_id != r.stream_id || e.sub_stream_id != r.sub_stream_id) continue;
             if (!first) std::fputc(',', out);
             first = false;
-            print_json_event(out, e);
+            print_json_event(out, e, false);
         }
-        int64_t hidden = 0;
-        if (auto it = report.events.find(label); it != report.events.end())
-            hidden = it->second.total - static_cast<int64_t>(it->second.shown.size());
-        std::fprintf(out, "],\"events_not_shown\":%" PRId64 "}", hidden);
+        std::fprintf(out, "],\"events_not_shown\":%" PRId64 "}", events_not_shown(report, label));
     }
     std::fprintf(out, "]}");
 }

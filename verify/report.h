@@ -35,6 +35,14 @@ struct file_report_struct {
 };
 
 
+// All events kept, in time order.
+std::vector<buffer_event_struct> events_in_time_order(const file_report_struct& report);
+// Events of the stream `label` that were counted but not kept.
+int64_t events_not_shown(const file_report_struct& report, const std::string& label);
+// One event as a JSON object; `with_buffer` names the buffer it happened
+// in (transport streams, whose streams have several).
+void print_json_event(FILE* out, const buffer_event_struct& e, bool with_buffer);
+
 // Keeps an event of the file being checked (the first --max-events of each
 // stream and the count of all).
 void keep_event(const buffer_event_struct& event, void*);

@@ -48,7 +48,6 @@ const char* why_not(const tstd_stream_result& r) {
     }
 }
 
-double seconds(int64_t ticks) { return ticks_to_seconds(ticks); }
 
 std::string event_text(const buffer_event_struct& e) {
     const std::string who = std::string(buffer_stage_name(e.stage)) +
@@ -59,45 +58,29 @@ std::string event_text(const buffer_event_struct& e) {
         std::snprintf(line, sizeof line,
                       "Underflow in %s at %.6f s: access unit decoded at %" PRIu64
                       " (90 kHz), %d bytes late, the last by %.6f s (packet at 0x%" PRIx64 ")",
-                      who.c_str(), seconds(e.time), e.decoding_stamp, e.late_bytes, seconds(e.lateness),
+                      who.c_str(), ticks_to_seconds(e.time), e.decoding_stamp, e.late_bytes, ticks_to_seconds(e.lateness),
                       static_cast<uint64_t>(e.packet_offset));
         break;
     case buffer_event_struct::overflow:
         std::snprintf(line, sizeof line,
                       "Overflow in %s from %.6f s to %.6f s: up to %d bytes above its %d-byte buffer (packet at 0x%" PRIx64
                       ")",
-                      who.c_str(), seconds(e.time), seconds(e.end_time), e.excess, e.buffer_size,
+                      who.c_str(), ticks_to_seconds(e.time), ticks_to_seconds(e.end_time), e.excess, e.buffer_size,
                       static_cast<uint64_t>(e.packet_offset));
         break;
     case buffer_event_struct::tb_not_empty:
         std::snprintf(line, sizeof line, "%s not empty from %.6f s to %.6f s, more than a second (packet at 0x%" PRIx64 ")",
-                      who.c_str(), seconds(e.time), seconds(e.end_time), static_cast<uint64_t>(e.packet_offset));
+                      who.c_str(), ticks_to_seconds(e.time), ticks_to_seconds(e.end_time), static_cast<uint64_t>(e.packet_offset));
         break;
     case buffer_event_struct::long_stay:
         std::snprintf(line, sizeof line,
                       "Long stay in %s: access unit decoded at %" PRIu64
                       " (90 kHz) stays %.6f s from its arrival at %.6f s (packet at 0x%" PRIx64 ")",
-                      who.c_str(), e.decoding_stamp, seconds(e.lateness), seconds(e.time),
+                      who.c_str(), e.decoding_stamp, ticks_to_seconds(e.lateness), ticks_to_seconds(e.time),
                       static_cast<uint64_t>(e.packet_offset));
         break;
     }
     return line;
-}
-
-std::vector<buffer_event_struct> events_of(const file_report_struct& report, uint32_t id, int64_t& hidden) {
-    hidden = 0;
-    auto it = report.events.find(stream_label(id, -1));
-    if (it == report.events.end()) return {};
-    hidden = it->second.total - static_cast<int64_t>(it->second.shown.size());
-    return it->second.shown;
-}
-
-std::vector<buffer_event_struct> all_events(const file_report_struct& report) {
-    std::vector<buffer_event_struct> all;
-    for (const auto& [label, kept] : report.events) all.insert(all.end(), kept.shown.begin(), kept.shown.end());
-    std::stable_sort(all.begin(), all.end(),
-                     [](const buffer_event_struct& a, const buffer_event_struct& b) { return a.time < b.time; });
-    return all;
 }
 
 std::string largest_text(const tstd_buffer_summary& b) {
@@ -186,7 +169,7 @@ void print_ts_text(FILE* out, const file_report_struct& report) {
             first = false;
         }
     }
-    for (const buffer_event_struct& e : all_events(report)) std::fprintf(out, "  %s\n", event_text(e).c_str());
+    for (const buffer_event_struct& e : events_in_time_order(report)) std::fprintf(out, "  %s\n", event_text(e).c_str());
     for (const auto& [label, kept] : report.events)
         if (kept.total > static_cast<int64_t>(kept.shown.size()))
             std::fprintf(out, "  ... %" PRId64 " more events of %s not shown\n",
@@ -195,29 +178,6 @@ void print_ts_text(FILE* out, const file_report_struct& report) {
 }
 
 namespace {
-
-void print_json_event(FILE* out, const buffer_event_struct& e) {
-    std::fprintf(out, "{\"type\":\"%s\",\"buffer\":\"%s\",\"time\":%.6f,\"packet_offset\":%" PRId64,
-                 e.kind == buffer_event_struct::underflow      ? "underflow"
-                 : e.kind == buffer_event_struct::overflow     ? "overflow"
-                 : e.kind == buffer_event_struct::tb_not_empty ? "tb_not_empty"
-                                                               : "long_stay",
-                 buffer_stage_name(e.stage), seconds(e.time), e.packet_offset);
-    switch (e.kind) {
-    case buffer_event_struct::underflow:
-        std::fprintf(out, ",\"decoding_time_90khz\":%" PRIu64 ",\"late_bytes\":%d,\"lateness\":%.6f}", e.decoding_stamp,
-                     e.late_bytes, seconds(e.lateness));
-        break;
-    case buffer_event_struct::overflow:
-        std::fprintf(out, ",\"end_time\":%.6f,\"excess\":%d,\"buffer_size\":%d}", seconds(e.end_time), e.excess,
-                     e.buffer_size);
-        break;
-    case buffer_event_struct::tb_not_empty: std::fprintf(out, ",\"end_time\":%.6f}", seconds(e.end_time)); break;
-    case buffer_event_struct::long_stay:
-        std::fprintf(out, ",\"decoding_time_90khz\":%" PRIu64 ",\"stay\":%.6f}", e.decoding_stamp, seconds(e.lateness));
-        break;
-    }
-}
 
 void print_json_buffers(FILE* out, const std::vector<tstd_buffer_summary>& buffers) {
     std::fputs("\"buffers\":{", out);
@@ -229,17 +189,18 @@ void print_json_buffers(FILE* out, const std::vector<tstd_buffer_summary>& buffe
     std::fputc('}', out);
 }
 
-void print_json_events(FILE* out, const file_report_struct& report, uint32_t id) {
-    int64_t hidden = 0;
-    std::vector<buffer_event_struct> events = events_of(report, id, hidden);
-    std::stable_sort(events.begin(), events.end(),
-                     [](const buffer_event_struct& a, const buffer_event_struct& b) { return a.time < b.time; });
+// The events of stream `id` among `events` (all, in time order).
+void print_json_events(FILE* out, const file_report_struct& report, const std::vector<buffer_event_struct>& events,
+                       uint32_t id) {
     std::fputs("\"events\":[", out);
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (i) std::fputc(',', out);
-        print_json_event(out, events[i]);
+    bool first = true;
+    for (const buffer_event_struct& e : events) {
+        if (e.stream_id != id) continue;
+        if (!first) std::fputc(',', out);
+        first = false;
+        print_json_event(out, e, true);
     }
-    std::fprintf(out, "],\"events_not_shown\":%" PRId64, hidden);
+    std::fprintf(out, "],\"events_not_shown\":%" PRId64, events_not_shown(report, stream_label(id, -1)));
 }
 
 }  // namespace
@@ -262,6 +223,7 @@ void print_ts_json(FILE* out, const file_report_struct& report) {
         first = false;
     }
     std::fprintf(out, "},\"streams_not_modelled\":%" PRId64 ",\"streams\":[", t && checked ? not_modelled(*t) : 0);
+    const std::vector<buffer_event_struct> events = events_in_time_order(report);
     for (size_t i = 0; t && checked && i < t->streams.size(); ++i) {
         const tstd_stream_result& r = t->streams[i];
         std::fprintf(out,
@@ -276,7 +238,7 @@ void print_ts_json(FILE* out, const file_report_struct& report) {
                      r.access_units, r.underflow_units, r.overflow_episodes(), r.tb_not_empty, r.long_stays);
         print_json_buffers(out, r.buffers);
         std::fputc(',', out);
-        print_json_events(out, report, r.pid);
+        print_json_events(out, report, events, r.pid);
         std::fputc('}', out);
     }
     std::fputs("]", out);
@@ -285,7 +247,7 @@ void print_ts_json(FILE* out, const file_report_struct& report) {
                      t->system.tb_not_empty);
         print_json_buffers(out, t->system.buffers);
         std::fputc(',', out);
-        print_json_events(out, report, tstd_system_id);
+        print_json_events(out, report, events, tstd_system_id);
         std::fputc('}', out);
     } else {
         std::fputs(",\"system\":null", out);
