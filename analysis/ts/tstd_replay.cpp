@@ -559,29 +559,26 @@ struct tstd_replay::impl : ts_observer {
         return n;
     }
 
-    // When MBn's output has passed `target` bytes in all; +inf when its
-    // schedule so far does not get there.
-    double time_transferred(const stream& s, int64_t target) const {
-        if (target <= s.mb_out_done) return -1e300;
-        auto it = std::lower_bound(s.pieces.begin(), s.pieces.end(), target,
-                                   [](const transfer_piece& p, int64_t t) { return p.through < t; });
-        if (it == s.pieces.end()) return 1e300;
-        const int64_t before = it->through - it->bytes;
-        return it->bytes > 0 ? it->start + (it->end - it->start) * static_cast<double>(target - before) /
-                                               static_cast<double>(it->bytes)
-                             : it->start;
-    }
-
     // An overflow episode of MBn in progress ends when the transfers bring it
-    // back to its size; nothing more has entered since the last check, so
-    // that time is read off the transfer schedule.  Reported once it is
-    // known to come before `until`.
+    // back to its size; nothing has entered since the last check, which
+    // found it above, so that moment lies in a transfer piece not yet
+    // counted as done.  Reported once it is known to come before `until`.
     void end_multiplex_episode(stream& s, double until) {
         if (!s.mb_over) return;
-        if (until < 1e299 && transferred_by(s, until) < s.mb_in - s.mb_size) return;  // still above
-        double end = time_transferred(s, s.mb_in - s.mb_size);
-        if (end > until) return;
-        if (end >= 1e299) end = s.last_transfer;  // the stream ended first
+        const int64_t target = s.mb_in - s.mb_size;
+        double end = s.mb_out_done >= target ? -1e300 : 1e300;
+        for (const transfer_piece& p : s.pieces) {
+            if (end < 1e299 || p.start >= until) break;
+            if (p.through < target) continue;
+            const int64_t before = p.through - p.bytes;
+            end = p.bytes > 0 ? p.start + (p.end - p.start) * static_cast<double>(target - before) /
+                                              static_cast<double>(p.bytes)
+                              : p.start;
+        }
+        if (end > until) {
+            if (until < 1e299) return;
+            end = s.last_transfer;  // the stream ended first
+        }
         s.mb_over = false;
         s.mb_event.end_time = static_cast<int64_t>(std::ceil(std::max(end, static_cast<double>(s.mb_event.time))));
         emit(s.mb_event);

@@ -112,6 +112,11 @@ def main():
                 for key in ("pid", "stream_type", "buffers", "access_units", "underflow_units", "overflow_episodes"):
                     check(key in s, f"{name}: stream without {key}")
             check(set(rep["system"]["buffers"]) == {"TBsys", "Bsys"}, f"{name}: system buffers")
+            # MB drains at Rbx: an episode above its size takes time to end.
+            for s in rep["streams"]:
+                for e in s["events"]:
+                    if e["type"] == "overflow" and e["buffer"] == "MB":
+                        check(e["end_time"] > e["time"], f"{name}: MB episode at {e['time']} ends as it begins")
 
             # Access units against ffprobe.
             size = 192 if name.endswith(".m2ts") else 188
