@@ -53,8 +53,6 @@ public:
     int64_t stamp_ticks(uint64_t stamp_90khz) const;
     // The transport rate in bit/s at the last position asked for; 0 when unknown.
     int64_t transport_rate_bps() const;
-    // PCRs kept (the reader running ahead adds them; time_at drops them).
-    size_t kept() const { return points_.size(); }
 
 private:
     struct point {

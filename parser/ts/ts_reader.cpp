@@ -347,6 +347,10 @@ void ts_reader::read_packet(const uint8_t* p, int64_t offset) {
     auto tell_packet = [&] {
         for (size_t i = 0; i < observers_.size(); ++i) observers_[i]->on_packet(*this, info);
     };
+    auto tell_pcr = [&] {
+        if (info.adaptation_field.pcr)
+            for (size_t i = 0; i < observers_.size(); ++i) observers_[i]->on_pcr(*this, info, *info.adaptation_field.pcr);
+    };
 
     if (info.transport_error_indicator) {
         // The header itself may be wrong: nothing in the packet is used, and
@@ -371,8 +375,7 @@ void ts_reader::read_packet(const uint8_t* p, int64_t offset) {
 
     if (clock_scan_only_) {
         tell_packet();
-        if (info.adaptation_field.pcr)
-            for (size_t i = 0; i < observers_.size(); ++i) observers_[i]->on_pcr(*this, info, *info.adaptation_field.pcr);
+        tell_pcr();
         return;
     }
     pid_state* ps = info.pid == null_pid ? nullptr : &state(info.pid);
@@ -393,8 +396,7 @@ void ts_reader::read_packet(const uint8_t* p, int64_t offset) {
         break_pid(*ps, ts_pes_end_reason::continuity, offset);
     }
     if (has_payload && info.adaptation_field.malformed) break_pid(*ps, ts_pes_end_reason::malformed_packet, offset);
-    if (info.adaptation_field.pcr)
-        for (size_t i = 0; i < observers_.size(); ++i) observers_[i]->on_pcr(*this, info, *info.adaptation_field.pcr);
+    tell_pcr();
     if (!has_payload || info.duplicate) return;
 
     if (info.scrambling_control != 0) {
