@@ -28,7 +28,8 @@ runs=${BENCH_RUNS:-5}
 rss_goal_kb=$((64 * 1024))
 stream="$bench_dir/bench-${seconds}s.mpg"
 timing=$(mktemp)
-trap 'rm -f "$timing"' EXIT
+errors=$(mktemp)
+trap 'rm -f "$timing" "$errors"' EXIT
 
 die() { echo "verify_bench: $*" >&2; exit 2; }
 command -v ffmpeg >/dev/null 2>&1 || die "ffmpeg not found (apt-get install -y ffmpeg)"
@@ -41,21 +42,7 @@ if [ ! -s "$stream" ]; then
 fi
 cat "$stream" >/dev/null  # into the page cache
 
-# measure NAME COMMAND...: best wall time and largest peak over $runs runs;
-# psverify may exit 1 (a stream that is not conformant) and still count.
-measure() {
-    local name=$1 best="" peak=0 state=ok w k
-    shift
-    for ((run = 1; run <= runs; run++)); do
-        /usr/bin/time -f '%e %M' -o "$timing" "$@" >/dev/null 2>/dev/null
-        grep -q 'exited with non-zero status' "$timing" && [ "$name" != psverify ] && state=failed
-        read -r w k < <(tail -n 1 "$timing")
-        if [ -z "$best" ] || awk -v a="$w" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$w; fi
-        [ "$k" -gt "$peak" ] && peak=$k
-    done
-    printf '%-12s %8s s %8.1f MB  %s\n' "$name" "$best" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$state"
-    eval "${name}_wall=$best ${name}_peak=$peak ${name}_state=$state"
-}
+. "$here/measure.sh"
 
 echo "stream: $stream ($(( $(stat -c %s "$stream") / 1048576 )) MiB), best of $runs run(s)"
 measure psverify "$psverify" "$stream"
