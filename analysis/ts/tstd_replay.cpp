@@ -138,6 +138,34 @@ struct au_run {
     int64_t dts;
 };
 
+// TBn or TBsys: the leaky buffer, and the stretch of time during which it
+// has not once been empty (2.4.2.3: it must empty at least once a second).
+struct transport_buffer {
+    leaky_buffer_struct leaky;
+    double ticks_per_byte = 0;  // at Rx
+    int64_t busy_since = 0;     // the stretch in progress began
+    int64_t busy_offset = 0;    // with the packet at this offset
+    int64_t empty_at = INT64_MIN;  // when it empties if nothing more comes; INT64_MIN before any packet
+    int64_t not_empty = 0;      // stretches longer than a second
+
+    void size(uint32_t id, int32_t stage, int64_t bytes, int64_t rx_bps, buffer_event_fn hook, void* ctx) {
+        leaky.stream_id = id;
+        leaky.stage = stage;
+        leaky.size = static_cast<int32_t>(bytes);
+        leaky.rate = rx_bps / 8;
+        leaky.event_hook = hook;
+        leaky.event_ctx = ctx;
+        ticks_per_byte = ::ticks_per_byte(rx_bps);
+    }
+};
+
+// What the replay knows of one PID that carries PCRs.
+struct pcr_pid_state {
+    pcr_timeline timeline;
+    uint64_t last_value = ~uint64_t{0};  // the last PCR (a duplicate packet repeats it)
+    int64_t latest_offset = 0;           // input offset of the packet of the latest PCR
+};
+
 }  // namespace
 
 const char* tstd_status_name(tstd_status s) {
@@ -159,13 +187,12 @@ struct tstd_replay::impl : ts_observer {
         explicit pcr_scan(impl* o) : owner(o) {}
         void on_pcr(const ts_reader& r, const ts_packet_info& info, const ts_clock_reference& pcr) override {
             // A duplicate packet repeats its PCR: it was counted with the first.
-            auto last = owner->last_pcr.find(info.pid);
-            if (last != owner->last_pcr.end() && last->second == pcr.value_27mhz()) return;
-            owner->last_pcr[info.pid] = pcr.value_27mhz();
+            pcr_pid_state& p = owner->pcr_pids[info.pid];
+            if (p.last_value == pcr.value_27mhz()) return;
+            p.last_value = pcr.value_27mhz();
             const int64_t position = static_cast<int64_t>(r.packets_read() - 1) * ts_packet_size + pcr_byte_in_packet;
-            owner->timeline(info.pid).add(position, static_cast<int64_t>(pcr.value_27mhz()),
-                                          info.adaptation_field.discontinuity_indicator);
-            owner->latest_pcr_offset[info.pid] = info.offset;
+            p.timeline.add(position, static_cast<int64_t>(pcr.value_27mhz()), info.adaptation_field.discontinuity_indicator);
+            p.latest_offset = info.offset;
             if (owner->first_pcr_pid < 0) owner->first_pcr_pid = info.pid;
         }
     };
@@ -187,10 +214,7 @@ struct tstd_replay::impl : ts_observer {
         bool open = false;
         packet_record now;
 
-        leaky_buffer_struct tb;
-        int64_t tb_busy_since = 0, tb_empty_at = INT64_MIN;
-        int64_t tb_busy_offset = 0;
-        double tb_ticks_per_byte = 0;
+        transport_buffer tb;
         // MBn (video).
         int64_t mb_size = 0;
         double rbx_ticks_per_byte = 0;
@@ -211,9 +235,7 @@ struct tstd_replay::impl : ts_observer {
     void* hook_ctx;
     tstd_report* report = nullptr;
 
-    std::map<uint16_t, pcr_timeline> timelines;
-    std::map<uint16_t, int64_t> latest_pcr_offset;
-    std::map<uint16_t, uint64_t> last_pcr;
+    std::map<uint16_t, pcr_pid_state> pcr_pids;
     int32_t first_pcr_pid = -1;
 
     std::map<uint16_t, std::unique_ptr<stream>> streams;
@@ -223,27 +245,22 @@ struct tstd_replay::impl : ts_observer {
     std::vector<bool> psi_pid = std::vector<bool>(8192, false);
 
     // TBsys and Bsys.
-    leaky_buffer_struct tbsys, bsys;
-    int64_t sys_busy_since = 0, sys_empty_at = INT64_MIN, sys_busy_offset = 0;
+    transport_buffer tbsys;
+    leaky_buffer_struct bsys;
     bool sys_timed = false;
-    int64_t sys_packets = 0, sys_tb_not_empty = 0;
+    int64_t sys_packets = 0;
 
     impl(const tstd_settings& s, buffer_event_fn h, void* c) : settings(s), hook(h), hook_ctx(c) {
         psi_pid[0] = psi_pid[1] = true;  // PAT, CAT
         const tstd_buffer_params sys = tstd_system(0);
-        tbsys.stage = stage_tbsys;
-        tbsys.stream_id = tstd_system_id;
-        tbsys.size = static_cast<int32_t>(sys.tb_bytes);
-        tbsys.rate = sys.rx_bps / 8;
+        tbsys.size(tstd_system_id, stage_tbsys, sys.tb_bytes, sys.rx_bps, h, c);
         bsys.stage = stage_bsys;
         bsys.stream_id = tstd_system_id;
         bsys.size = static_cast<int32_t>(sys.b_bytes);
         bsys.rate = sys.rbsys_bps / 8;
-        tbsys.event_hook = bsys.event_hook = h;
-        tbsys.event_ctx = bsys.event_ctx = c;
+        bsys.event_hook = h;
+        bsys.event_ctx = c;
     }
-
-    pcr_timeline& timeline(uint16_t pid) { return timelines[pid]; }
 
     void emit(const buffer_event_struct& e) {
         if (hook) hook(e, hook_ctx);
@@ -293,8 +310,9 @@ struct tstd_replay::impl : ts_observer {
         ++s.result.ts_packets;
         if (s.result.status == tstd_status::not_modelled) return;
         if (!s.clock) {
-            auto tl = timelines.find(s.result.pcr_pid);
-            if (s.result.pcr_pid != null_pid && tl != timelines.end() && tl->second.timed()) s.clock = &tl->second;
+            auto p = pcr_pids.find(s.result.pcr_pid);
+            if (s.result.pcr_pid != null_pid && p != pcr_pids.end() && p->second.timeline.timed())
+                s.clock = &p->second.timeline;
         }
         if (!s.clock) {
             ++s.result.untimed_packets;
@@ -438,13 +456,7 @@ struct tstd_replay::impl : ts_observer {
 
     void size_buffers(stream& s) {
         const tstd_buffer_params& p = s.result.params;
-        s.tb.stream_id = s.result.pid;
-        s.tb.stage = stage_tb;
-        s.tb.size = static_cast<int32_t>(p.tb_bytes);
-        s.tb.rate = p.rx_bps / 8;
-        s.tb.event_hook = hook;
-        s.tb.event_ctx = hook_ctx;
-        s.tb_ticks_per_byte = ticks_per_byte(p.rx_bps);
+        s.tb.size(s.result.pid, stage_tb, p.tb_bytes, p.rx_bps, hook, hook_ctx);
         s.eb = std::make_unique<decoder_buffer_struct>();
         init_decoder_buffer(*s.eb, s.result.pid, -1, static_cast<int32_t>(std::min<int64_t>(p.b_bytes, INT32_MAX)),
                             s.video ? stage_eb : stage_b);
@@ -462,35 +474,34 @@ struct tstd_replay::impl : ts_observer {
     // TBn or TBsys takes a whole packet; a stretch during which it never
     // emptied that lasted more than a second is reported when it ends.
     // Returns when the packet's last byte leaves it.
-    int64_t enter_transport_buffer(leaky_buffer_struct& tb, int64_t& busy_since, int64_t& empty_at,
-                                   int64_t& busy_offset, int64_t& not_empty_count, const packet_record& rec) {
-        if (tb.largest_occupancy == 0) tb.time = rec.first;  // its clock starts with its first packet (times may be negative)
-        if (empty_at != INT64_MIN && rec.first >= empty_at) {
-            end_busy_stretch(tb, busy_since, empty_at, busy_offset, not_empty_count);
-            empty_at = INT64_MIN;
+    int64_t enter_transport_buffer(transport_buffer& tb, const packet_record& rec) {
+        if (tb.empty_at == INT64_MIN) {
+            tb.leaky.time = rec.first;  // its clock starts with its first packet (times may be negative)
+        } else if (rec.first >= tb.empty_at) {
+            end_busy_stretch(tb);
+            tb.empty_at = INT64_MIN;
         }
-        if (empty_at == INT64_MIN) {
-            busy_since = rec.first;
-            busy_offset = rec.offset;
+        if (tb.empty_at == INT64_MIN) {
+            tb.busy_since = rec.first;
+            tb.busy_offset = rec.offset;
         }
-        leaky_enter_span(tb, rec.first, rec.last, static_cast<int32_t>(ts_packet_size), rec.offset);
-        empty_at = leaky_empty_at(tb);
-        return empty_at;
+        leaky_enter_span(tb.leaky, rec.first, rec.last, static_cast<int32_t>(ts_packet_size), rec.offset);
+        tb.empty_at = leaky_empty_at(tb.leaky);
+        return tb.empty_at;
     }
 
-    void end_busy_stretch(const leaky_buffer_struct& tb, int64_t busy_since, int64_t empty_at, int64_t busy_offset,
-                          int64_t& count) {
-        if (empty_at == INT64_MIN || empty_at - busy_since <= tb_empty_interval) return;
-        ++count;
+    void end_busy_stretch(transport_buffer& tb) {
+        if (tb.empty_at == INT64_MIN || tb.empty_at - tb.busy_since <= tb_empty_interval) return;
+        ++tb.not_empty;
         buffer_event_struct e{};
         e.kind = buffer_event_struct::tb_not_empty;
-        e.stream_id = tb.stream_id;
+        e.stream_id = tb.leaky.stream_id;
         e.sub_stream_id = -1;
-        e.stage = tb.stage;
-        e.time = busy_since;
-        e.end_time = empty_at;
-        e.packet_offset = busy_offset;
-        e.buffer_size = tb.size;
+        e.stage = tb.leaky.stage;
+        e.time = tb.busy_since;
+        e.end_time = tb.empty_at;
+        e.packet_offset = tb.busy_offset;
+        e.buffer_size = tb.leaky.size;
         emit(e);
     }
 
@@ -507,11 +518,10 @@ struct tstd_replay::impl : ts_observer {
 
     void replay_packet(stream& s, packet_record& rec) {
         tstd_stream_result& r = s.result;
-        const int64_t last_out =
-            enter_transport_buffer(s.tb, s.tb_busy_since, s.tb_empty_at, s.tb_busy_offset, r.tb_not_empty, rec);
+        const int64_t last_out = enter_transport_buffer(s.tb, rec);
         if (!rec.has_split || rec.es_bytes == 0) return;
         double pay_first, per_byte;
-        payload_exit(rec, last_out, s.tb_ticks_per_byte, pay_first, per_byte);
+        payload_exit(rec, last_out, s.tb.ticks_per_byte, pay_first, per_byte);
         const double es_first = pay_first + per_byte * (rec.payload - rec.es_bytes);
 
         // Units that begin here and would stay too long.
@@ -679,7 +689,7 @@ struct tstd_replay::impl : ts_observer {
     void system_packet(int64_t index, const ts_packet_info& info) {
         ++sys_packets;
         if (first_pcr_pid < 0) return;
-        pcr_timeline& tl = timelines[static_cast<uint16_t>(first_pcr_pid)];
+        pcr_timeline& tl = pcr_pids[static_cast<uint16_t>(first_pcr_pid)].timeline;
         if (!tl.timed()) return;
         sys_timed = true;
         packet_record rec;
@@ -689,12 +699,11 @@ struct tstd_replay::impl : ts_observer {
         rec.payload = info.duplicate ? 0 : info.payload_size;
         // Bsys leaks at max(80,000 bit/s, 0.002 x the transport rate).
         bsys.rate = tstd_system(tl.transport_rate_bps()).rbsys_bps / 8;
-        const int64_t last_out =
-            enter_transport_buffer(tbsys, sys_busy_since, sys_empty_at, sys_busy_offset, sys_tb_not_empty, rec);
+        if (tbsys.empty_at == INT64_MIN) bsys.time = rec.first;  // both clocks start with the first packet
+        const int64_t last_out = enter_transport_buffer(tbsys, rec);
         if (rec.payload == 0) return;
         double first, per_byte;
-        payload_exit(rec, last_out, ticks_per_byte(tstd_system(0).rx_bps), first, per_byte);
-        if (bsys.largest_occupancy == 0) bsys.time = static_cast<int64_t>(std::ceil(first));
+        payload_exit(rec, last_out, tbsys.ticks_per_byte, first, per_byte);
         leaky_enter_span(bsys, static_cast<int64_t>(std::ceil(first)), last_out, rec.payload, rec.offset);
     }
 
@@ -712,13 +721,14 @@ struct tstd_replay::impl : ts_observer {
                 r.status = r.untimed_packets > 0 ? tstd_status::no_pcr : tstd_status::no_data;
                 continue;
             }
-            end_busy_stretch(s.tb, s.tb_busy_since, s.tb_empty_at, s.tb_busy_offset, r.tb_not_empty);
-            finish_leaky_buffer(s.tb);
+            end_busy_stretch(s.tb);
+            finish_leaky_buffer(s.tb.leaky);
+            r.tb_not_empty = s.tb.not_empty;
             if (s.video) end_multiplex_episode(s, 1e300);
             finish_decoder_buffer(*s.eb);
             r.underflow_units = s.eb->underflow_units;
             r.status = s.stamp_seen ? tstd_status::modelled : tstd_status::no_stamps;
-            r.buffers.push_back({stage_tb, s.tb.size, s.tb.largest_occupancy, s.tb.overflow_episodes});
+            r.buffers.push_back({stage_tb, s.tb.leaky.size, s.tb.leaky.largest_occupancy, s.tb.leaky.overflow_episodes});
             if (s.video) r.buffers.push_back({stage_mb, s.mb_size, s.mb_largest, s.mb_episodes});
             r.buffers.push_back({s.video ? stage_eb : stage_b, s.eb->buffer_size, s.eb->largest_occupancy,
                                  s.eb->overflow_episodes});
@@ -728,17 +738,17 @@ struct tstd_replay::impl : ts_observer {
             }
         }
         if (sys_timed) {
-            end_busy_stretch(tbsys, sys_busy_since, sys_empty_at, sys_busy_offset, sys_tb_not_empty);
-            finish_leaky_buffer(tbsys);
+            end_busy_stretch(tbsys);
+            finish_leaky_buffer(tbsys.leaky);
             finish_leaky_buffer(bsys);
         }
         tstd_system_result& sr = report->system;
         sr.ts_packets = sys_packets;
         sr.timed = sys_timed;
-        sr.tb_not_empty = sys_tb_not_empty;
-        sr.buffers = {{stage_tbsys, tbsys.size, tbsys.largest_occupancy, tbsys.overflow_episodes},
+        sr.tb_not_empty = tbsys.not_empty;
+        sr.buffers = {{stage_tbsys, tbsys.leaky.size, tbsys.leaky.largest_occupancy, tbsys.leaky.overflow_episodes},
                       {stage_bsys, bsys.size, bsys.largest_occupancy, bsys.overflow_episodes}};
-        report->pcr_pids = static_cast<int64_t>(timelines.size());
+        report->pcr_pids = static_cast<int64_t>(pcr_pids.size());
         for (auto& [pid, sp] : streams) report->streams.push_back(std::move(sp->result));
     }
 };
@@ -794,10 +804,10 @@ bool tstd_replay::run(FILE* fp, const uint8_t* head, size_t head_n, stream_forma
         // with one PCR so far holds it back: the bytes before its first PCR
         // take the rate of the first two.
         // Before any PCR it waits for one, up to the lookahead.
-        int64_t safe = m.latest_pcr_offset.empty() ? 0 : input;
-        for (const auto& [pid, at] : m.latest_pcr_offset)
-            if (input - at < static_cast<int64_t>(lookahead_bytes))
-                safe = std::min(safe, m.timelines[pid].pcr_count() >= 2 ? at : 0);
+        int64_t safe = m.pcr_pids.empty() ? 0 : input;
+        for (const auto& [pid, p] : m.pcr_pids)
+            if (input - p.latest_offset < static_cast<int64_t>(lookahead_bytes))
+                safe = std::min(safe, p.timeline.pcr_count() >= 2 ? p.latest_offset : 0);
         safe = std::max(safe, input - static_cast<int64_t>(lookahead_bytes));
         feed_replay(safe);
         if (progress) progress(input, progress_ctx);
